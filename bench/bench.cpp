@@ -1,0 +1,81 @@
+// Measures runs of the real tool against the simulated device: wall time as
+// a ratio to the floor the 10 ms pause per sent byte sets, and peak memory.
+//
+//   build/bootlink-bench [repetitions]
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "harness.hpp"
+
+using namespace testing_support;
+
+namespace {
+
+struct sample {
+    double seconds = 0;
+    size_t wire_bytes = 0;  // bytes the device received (wake byte included)
+    size_t requests = 0;
+    long maxrss_kb = 0;
+};
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Start-up and shut-down of the process alone: a run that ends before the
+// device is opened.
+double startup_seconds(int reps) {
+    std::vector<double> t;
+    for (int i = 0; i < reps; ++i) t.push_back(run_plain({"--help"}).seconds);
+    return median(t);
+}
+
+sample measure(const std::vector<std::string>& args, int reps,
+               const std::function<void(bootsim::device&)>& prepare = {}, const std::string& cwd = "") {
+    std::vector<double> t;
+    sample s;
+    for (int i = 0; i < reps; ++i) {
+        bootsim::device dev;
+        if (prepare) prepare(dev);
+        run_options o;
+        o.cwd = cwd;
+        const auto r = run_tool(dev, args, o);
+        if (r.status != 0) {
+            std::fprintf(stderr, "bench: run failed (%d):\n%s", r.status, r.out.c_str());
+            std::exit(1);
+        }
+        t.push_back(r.seconds);
+        s.wire_bytes = dev.wire.size();
+        s.requests = dev.requests.size();
+        s.maxrss_kb = std::max(s.maxrss_kb, r.maxrss_kb);
+    }
+    s.seconds = median(t);
+    return s;
+}
+
+void report(const char* name, const sample& s, double startup) {
+    const double floor = static_cast<double>(s.wire_bytes) * 0.010;
+    std::printf("%-34s %6zu %5zu %9.3f %9.3f %7.4f %8.1f\n", name, s.wire_bytes, s.requests,
+                s.seconds, floor, (s.seconds - startup) / floor, static_cast<double>(s.maxrss_kb) / 1024.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const double startup = startup_seconds(reps * 3);
+    std::printf("process start-up and exit: %.4f s (subtracted below)\n\n", startup);
+    std::printf("%-34s %6s %5s %9s %9s %7s %8s\n", "run", "wire", "reqs", "wall s", "floor s", "ratio",
+                "peak MiB");
+    report("reset", measure({"--reset"}, reps), startup);
+    report("erase 3 rows", measure({"--eraseflash", "--rows", "3", "--startaddr", "0x1320"}, reps), startup);
+    report("erase, escaped fields", measure({"--eraseflash", "--rows", "261", "--startaddr", "0x0F0400"}, reps),
+           startup);
+    return 0;
+}

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The tool's main job, start to finish, against the simulated device: no
+# board needed. Expects a build in ./build (or BUILD_DIR).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+work=$(mktemp -d)
+sim=""
+cleanup() {
+    [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The simulated device serves a pseudo-terminal; --link gives it a fixed name.
+"$build/bootlink-sim" --link "$work/tty" --quiet >/dev/null &
+sim=$!
+for _ in $(seq 200); do [ -e "$work/tty" ] && break; sleep 0.05; done
+[ -e "$work/tty" ] || { echo "demo: the simulated device did not start" >&2; exit 1; }
+
+cd "$work"
+step() {
+    echo
+    echo "\$ bootlink $*"
+    "$build/bootlink" --device "$work/tty" "$@"
+}
+
+step --eraseflash --rows 2 --startaddr 0x0000
+step --reset
+echo
+echo "demo: done, every step ended with status 0"

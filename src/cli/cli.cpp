@@ -1,0 +1,225 @@
+#include "cli/cli.hpp"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <getopt.h>
+#include <unistd.h>
+
+#include "cli/settings.hpp"
+#include "commands/commands.hpp"
+#include "link/fatal.hpp"
+#include "link/framing.hpp"
+#include "link/output.hpp"
+#include "link/serial.hpp"
+
+namespace bootlink {
+
+namespace {
+
+// The action options store their code straight into this; the last one given wins.
+int actionFlag = -1;
+
+const struct option long_options[] = {
+    {"writeflash", no_argument, &actionFlag, ACTION_WRITE_FLASH},
+    {"readflash", no_argument, &actionFlag, ACTION_READ_FLASH},
+    {"eraseflash", no_argument, &actionFlag, ACTION_ERASE_FLASH},
+    {"writeeeprom", no_argument, &actionFlag, ACTION_WRITE_EEPROM},
+    {"readeeprom", no_argument, &actionFlag, ACTION_READ_EEPROM},
+    {"eraseeeprom", no_argument, &actionFlag, ACTION_ERASE_EEPROM},
+    {"reset", no_argument, &actionFlag, ACTION_RESET},
+    {"device", required_argument, nullptr, 'd'},
+    {"bytes", required_argument, nullptr, 'b'},
+    {"startaddr", required_argument, nullptr, 'a'},
+    {"hexfile", required_argument, nullptr, 'f'},
+    {"rows", required_argument, nullptr, 'r'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+constexpr const char* usageLines[] = {
+    "To read from flash Memory: \n",
+    "\tusage: %s --readflash --bytes <n> --startaddr <x>\n",
+    "\twhere n specifies the number of bytes to read (max 251)\n",
+    "\tand x the hexadecimal start address for the read with 0x prefix\n",
+    "\t  eg: %s --readflash --bytes 100 --startaddr 0x01320\n\n",
+    "\nTo write to flash Memory: \n",
+    "\tusage: %s --writeflash --hexfile <filename>\n",
+    "\twhere filename specifies the hexfile that contains the code to be burned to memory\n",
+    "\t  eg: %s --writeflash --hexfile test.hex\n\n",
+    "\nTo erase to flash Memory: \n",
+    "\tusage: %s --eraseflash --rows <n> --startaddr <x>\n",
+    "\twhere n specifies the number of rows (64 bytes) to delete\n",
+    "\tand x the hexadecimal start address for the delete with 0x prefix\n",
+    "\t  eg: %s --eraseflash --rows 3 --startaddr 0x01320\n\n",
+    "\nTo reset PIC via bootloader: \n",
+    "\tusage: %s --reset\n",
+    "To read from EEPROM Memory: \n",
+    "\tusage: %s --readeeprom --bytes <n> --startaddr <x>\n",
+    "\twhere n specifies the number of bytes to read\n",
+    "\tand x the hexadecimal start address for the read with 0x prefix\n",
+    "\t  eg: %s --readeeprom ---bytes 16 --startaddr 0x80\n\n",
+};
+
+// A cut-short path could name another device or file, so a path argument
+// that does not fit ends the run.
+void storePath(std::string& into, const char* arg, const char* option) {
+    if (std::strlen(arg) > MAX_PATH_ARG) {
+        out("ERROR: argument for '--%s' too long\n", option);
+        throw fatal{255};
+    }
+    into = arg;
+}
+
+void scanOptions(int argc, char** argv, settings& run) {
+    actionFlag = -1;
+    optind = 0;  // full re-initialisation of getopt, so a run can be repeated in-process
+    for (;;) {
+        int index = 0;
+        const int c = getopt_long(argc, argv, "d:b:a:f:r:h", long_options, &index);
+        if (c == -1) break;
+        switch (c) {
+        case 'd':
+            storePath(run.dev, optarg, "device");
+            out("using device %s for serial comms\n", run.dev.c_str());
+            break;
+        case 'b':
+            run.bytes = number_arg(optarg);
+            if (run.bytes <= 0) out("ERROR: malformed argument for '--bytes'\n");
+            out("with 0x%x (decimal: %i) bytes\n", run.bytes, run.bytes);
+            break;
+        case 'a':
+            run.startaddr = number_arg(optarg);
+            if (run.startaddr < 0) out("ERROR: malformed argument for '--startaddr'\n");
+            out("startaddr=0x%x (decimal: %i)\n", run.startaddr, run.startaddr);
+            break;
+        case 'f':
+            storePath(run.hexfile, optarg, "hexfile");
+            out("using hexfile '%s'\n", run.hexfile.c_str());
+            break;
+        case 'r':
+            run.rows = number_arg(optarg);
+            if (run.rows <= 0) out("ERROR: malformed argument for '--rows'\n");
+            out("rows to delete 0x%x (decimal %i)\n", run.rows, run.rows);
+            break;
+        case 'h':
+            out("Help:\n");
+            usage(argv[0]);
+        default:
+            // An action option (stored by getopt itself), or an unknown option
+            // or missing argument that getopt has already reported: go on.
+            break;
+        }
+    }
+    run.action = actionFlag;
+}
+
+int openDevice(const std::string& dev) {
+    const int fd = open(dev.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) {  // 0 is a valid descriptor when standard input is closed
+        out("ERROR: could not open serial device '%s'\n", dev.c_str());
+        throw fatal{255};
+    }
+    return fd;
+}
+
+[[noreturn]] void notImplemented() {
+    out("\n\tNOT IMPLEMETED YET\n\n");
+    // Nothing was done on the device: a script must not take this for success.
+    throw fatal{255};
+}
+
+void dispatch(int fd, const settings& run) {
+    switch (run.action) {
+    case ACTION_WRITE_FLASH:
+        out("action: write flash\n");
+        main_writeflash(fd, run);
+        break;
+    case ACTION_READ_FLASH:
+        out("action: read flash\n");
+        main_readflash(fd, run);
+        break;
+    case ACTION_ERASE_FLASH:
+        out("action: erase flash\n");
+        main_eraseflash(fd, run);
+        break;
+    case ACTION_WRITE_EEPROM:
+        out("action: write eeprom\n");
+        notImplemented();
+    case ACTION_READ_EEPROM:
+        out("action: read eeprom\n");
+        main_readeeprom(fd, run);
+        break;
+    case ACTION_ERASE_EEPROM:
+        out("action: erase eeprom\n");
+        notImplemented();
+    case ACTION_RESET:
+        out("resetting PIC\n");
+        reset_pic(fd);
+        break;
+    }
+}
+
+}  // namespace
+
+int32_t number_arg(const char* text) {
+    const std::size_t len = std::strlen(text);
+    if (len > MAX_NUMBER_ARG) {
+        out("ERROR: option too long\n");
+        return -1;
+    }
+    if (len > 2 && text[0] == '0' && text[1] == 'x') {
+        // Kept as scanf reads it ("0x-5" is -5, "0x 1f" is 31): scripts rely on it.
+        unsigned int value = 0;
+        if (std::sscanf(text, "0x%x", &value) != 1) return -1;
+        return static_cast<int32_t>(value);
+    }
+    // atoi's rules (blanks, sign, stop at the first non-digit, wrap on overflow).
+    return static_cast<int32_t>(std::strtol(text, nullptr, 10));
+}
+
+void usage(const char* name) {
+    for (const char* line : usageLines) {
+        // Every line has at most one "%s", the program's name.
+        if (std::strstr(line, "%s"))
+            out(line, name);
+        else
+            out("%s", line);
+    }
+    throw fatal{255};
+}
+
+int run(int argc, char** argv) {
+    settings run;
+    fcntl(1, F_SETFL, O_SYNC);  // result ignored: a pipe or file may refuse it
+    int fd = -1;
+    try {
+        scanOptions(argc, argv, run);
+        fd = openDevice(run.dev);
+        setline(fd, run.flags, run.speed);
+        serialWrite(fd, WAKE);  // raw, unframed, untraced: wakes the bootloader
+        if (optind < argc) {
+            out("unknown arguments: ");
+            for (int i = optind; i < argc; ++i) out("%s ", argv[i]);
+            out("\n");
+            usage(argv[0]);
+        }
+        // Compared unsigned, so the unset -1 fails too.
+        if (static_cast<uint32_t>(run.action) > static_cast<uint32_t>(ACTION_RESET)) {
+            out("You need to specify the action to take\n");
+            usage(argv[0]);
+        }
+        dispatch(fd, run);
+        close(fd);
+        flush();
+        return 0;
+    } catch (const fatal& f) {
+        if (fd >= 0 && !f.device_closed) close(fd);
+        flush();
+        return f.status;
+    }
+}
+
+}  // namespace bootlink

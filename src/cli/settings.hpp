@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <termios.h>
+
+namespace bootlink {
+
+// What one run is asked to do, filled from the command line.
+struct settings {
+    std::string dev = "/dev/ttyS0";  // serial device path (63 characters at most)
+    std::string hexfile;             // hex file to program (63 characters at most)
+    int32_t bytes = -1;              // bytes to read
+    int32_t startaddr = -1;          // start byte address
+    int32_t rows = 0;                // 64-byte rows to erase
+    int32_t action = -1;             // one of the action codes below
+    speed_t speed = B19200;          // line speed, no option for it
+    tcflag_t flags = CS8;            // character format, no option for it
+};
+
+constexpr int32_t ACTION_WRITE_FLASH = 0;
+constexpr int32_t ACTION_READ_FLASH = 1;
+constexpr int32_t ACTION_ERASE_FLASH = 2;
+constexpr int32_t ACTION_WRITE_EEPROM = 3;
+constexpr int32_t ACTION_READ_EEPROM = 4;
+constexpr int32_t ACTION_ERASE_EEPROM = 5;
+constexpr int32_t ACTION_RESET = 6;
+
+constexpr std::size_t MAX_PATH_ARG = 63;  // longest --device / --hexfile argument
+constexpr std::size_t MAX_NUMBER_ARG = 63;  // longest numeric argument
+
+}  // namespace bootlink

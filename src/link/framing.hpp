@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+
+namespace bootlink {
+
+// Frame bytes of the bootloader protocol.
+constexpr uint8_t STX = 0x0F;   // start of a frame; every frame opens with two
+constexpr uint8_t ETX = 0x04;   // end of a frame
+constexpr uint8_t DLE = 0x05;   // escape: the byte after it is data, whatever it is
+constexpr uint8_t WAKE = 0xFF;  // raw byte sent once after opening the line
+
+// Command codes: the first byte of a request, echoed first in its reply.
+constexpr uint8_t CMD_VERSION = 0x00;       // with data 0x00: reset the device, no reply
+constexpr uint8_t CMD_READ_FLASH = 0x01;    // length, 24-bit address -> same + data
+constexpr uint8_t CMD_WRITE_FLASH = 0x02;   // blocks, 24-bit address, 8 bytes a block
+constexpr uint8_t CMD_ERASE_FLASH = 0x03;   // rows, 24-bit address (64-byte rows)
+constexpr uint8_t CMD_READ_EE = 0x04;       // length, 16-bit address, 0 -> same + data
+constexpr uint8_t CMD_WRITE_EE = 0x05;      // not used by this tool
+constexpr uint8_t CMD_READ_CONFIG = 0x06;   // not used by this tool
+constexpr uint8_t CMD_WRITE_CONFIG = 0x07;  // not used by this tool
+
+// Name printed when a reply echoes `code` ("READ Flash}"...).
+const char* commandName(int code);
+
+// Sending. Every byte goes through serialWrite (10 ms pause each) and is
+// traced as it goes.
+void sendSTX(int fd);              // "<STX>"
+void sendETX(int fd);              // "<ETX>\n"
+void sendescape(int fd, int byte); // "<DLE>" first for STX/ETX/DLE, then "<0x..>"
+void senddata(int fd, int byte);   // counted into the running checksum, then escaped
+void sendchecksum(int fd);         // "{CHKSUM:" two's complement of the sum "}", sum cleared
+void resetChecksum();
+
+// Receiving. A mismatch prints its "[ERROR, ...]" line, closes the line and
+// ends the run with status 255.
+int expectSTX(int fd);
+int expectETX(int fd);
+void expectCHKSUM(int fd);                     // shown, never verified
+void expectPacketType(int fd, int expected);   // "{Packettype NAME}"
+
+// A whole request: STX STX, the command code and fields counted and escaped,
+// the checksum, ETX.
+void sendRequest(int fd, std::span<const uint8_t> body);
+void sendRequest(int fd, std::initializer_list<uint8_t> body);
+
+// "RECEIVING: " and the head of the reply: STX STX and the command echo.
+void receiveReplyHead(int fd, uint8_t code);
+
+// The tail of every reply: checksum and ETX.
+void receiveReplyTail(int fd);
+
+// A reply without fields (write and erase): its arrival is the acknowledgement.
+void receiveAck(int fd, uint8_t code);
+
+}  // namespace bootlink

@@ -1,0 +1,329 @@
+#include "sim/device.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <thread>
+#include <unistd.h>
+
+namespace bootsim {
+
+namespace {
+
+// The device's view of the frame bytes.
+constexpr uint8_t kStart = 0x0F;
+constexpr uint8_t kEnd = 0x04;
+constexpr uint8_t kEscape = 0x05;
+constexpr uint8_t kWake = 0xFF;
+
+int64_t monotonic_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void put_escaped(std::vector<uint8_t>& out, uint8_t b) {
+    if (b == kStart || b == kEnd || b == kEscape) out.push_back(kEscape);
+    out.push_back(b);
+}
+
+struct fault_name {
+    const char* name;
+    fault_kind kind;
+};
+constexpr fault_name fault_names[] = {
+    {"wrong-start", fault_kind::wrong_start},     {"wrong-echo", fault_kind::wrong_echo},
+    {"wrong-address", fault_kind::wrong_address}, {"wrong-length", fault_kind::wrong_length},
+    {"bad-checksum", fault_kind::bad_checksum},   {"close-mid-reply", fault_kind::close_mid_reply},
+    {"no-answer", fault_kind::no_answer},
+};
+
+}  // namespace
+
+std::optional<fault> parse_fault(const std::string& text) {
+    std::string name = text;
+    fault f{fault_kind::no_answer};
+    if (auto at = name.find('@'); at != std::string::npos) {
+        f.request = static_cast<int>(std::strtol(name.c_str() + at + 1, nullptr, 0));
+        name.resize(at);
+    }
+    if (auto eq = name.find('='); eq != std::string::npos) {
+        f.value = static_cast<int>(std::strtol(name.c_str() + eq + 1, nullptr, 0));
+        name.resize(eq);
+    }
+    for (const auto& n : fault_names) {
+        if (name == n.name) {
+            f.kind = n.kind;
+            return f;
+        }
+    }
+    return std::nullopt;
+}
+
+device::device() : flash(FLASH_BYTES, 0xFF), eeprom(EEPROM_BYTES, 0xFF), t0_ns_(monotonic_ns()) {}
+
+double device::now_ms() const { return static_cast<double>(monotonic_ns() - t0_ns_) / 1e6; }
+
+uint8_t device::read_program(uint32_t address) const {
+    if (address < FLASH_BYTES) return flash[address];
+    auto it = high.find(address);
+    return it == high.end() ? 0xFF : it->second;
+}
+
+const fault* device::fault_for(int index, fault_kind kind) const {
+    for (const auto& f : faults)
+        if (f.kind == kind && (f.request < 0 || f.request == index)) return &f;
+    return nullptr;
+}
+
+void device::receive(uint8_t b, double ms, std::vector<uint8_t>& reply) {
+    wire.push_back({b, ms});
+    switch (state_) {
+    case rx::idle:
+        if (b == kStart) {
+            current_ = request{};
+            current_.wire.push_back(b);
+            current_.first_ms = ms;
+            state_ = rx::stx1;
+        } else if (b == kWake) {
+            ++wakes;
+        }
+        return;
+    case rx::stx1:
+        current_.wire.push_back(b);
+        state_ = (b == kStart) ? rx::frame : rx::idle;
+        return;
+    case rx::escape:
+        current_.wire.push_back(b);
+        current_.payload.push_back(b);
+        state_ = rx::frame;
+        return;
+    case rx::frame:
+        current_.wire.push_back(b);
+        if (b == kEscape) {
+            state_ = rx::escape;
+        } else if (b == kStart) {
+            current_.payload.clear();  // a raw start byte inside a frame starts it over
+        } else if (b == kEnd) {
+            state_ = rx::idle;
+            current_.last_ms = ms;
+            requests.push_back(std::move(current_));
+            dispatch(requests.back(), reply);
+            if (on_request) on_request(requests.back());
+        } else {
+            current_.payload.push_back(b);
+        }
+        return;
+    }
+}
+
+void device::dispatch(request& r, std::vector<uint8_t>& reply) {
+    if (r.payload.empty()) {
+        r.note = "empty frame";
+        return;
+    }
+    unsigned sum = 0;
+    for (uint8_t b : r.payload) sum += b;  // the checksum byte makes the total 0
+    r.checksum_ok = (sum & 0xFF) == 0;
+    r.payload.pop_back();
+    if (!r.checksum_ok || r.payload.empty()) {
+        r.note = "bad checksum, ignored";
+        return;
+    }
+    const auto& p = r.payload;
+    r.command = p[0];
+    const int index = valid_requests_++;
+    if (p.size() >= 5) {
+        r.count = p[1];
+        r.address = p[2] | (p[3] << 8) | (p[4] << 16);
+    }
+    auto answer = [&](const std::vector<uint8_t>& body) {
+        if (fault_for(index, fault_kind::no_answer)) {
+            r.note += " (not answered)";
+            return;
+        }
+        frame_reply(r.command, body, index, reply);
+    };
+    // Read replies: length, address low/high/upper, then the data the reply's
+    // own address and length cover up to the requested end.
+    auto read_reply = [&](uint32_t address, int length, auto byte_at) {
+        uint32_t reply_address = address;
+        int reply_length = length;
+        int data = length;
+        if (const fault* f = fault_for(index, fault_kind::wrong_address)) {
+            reply_address = static_cast<uint32_t>(f->value);
+            data = std::max(0, static_cast<int>(address + length) - f->value);
+        }
+        if (const fault* f = fault_for(index, fault_kind::wrong_length)) {
+            reply_length = f->value & 0xFF;
+            data = reply_length;
+        }
+        std::vector<uint8_t> body{static_cast<uint8_t>(reply_length),
+                                  static_cast<uint8_t>(reply_address),
+                                  static_cast<uint8_t>(reply_address >> 8),
+                                  static_cast<uint8_t>(reply_address >> 16)};
+        for (int i = 0; i < data; ++i) body.push_back(byte_at(reply_address + i));
+        answer(body);
+    };
+
+    switch (r.command) {
+    case 0x00:
+        if (p.size() == 2 && p[1] == 0x00) {
+            ++resets;
+            r.note = "reset";
+        } else {
+            r.note = "malformed reset";
+        }
+        return;
+    case 0x01:
+        if (p.size() != 5) break;
+        r.note = "read flash";
+        read_reply(r.address, r.count, [this](uint32_t a) { return read_program(a & 0xFFFFFF); });
+        return;
+    case 0x02: {
+        if (p.size() < 5 || p.size() - 5 != static_cast<size_t>(r.count) * BLOCK_BYTES) break;
+        r.data.assign(p.begin() + 5, p.end());
+        // Flash can only clear bits: a write ANDs into what is there.
+        for (size_t i = 0; i < r.data.size(); ++i) {
+            const uint32_t a = (r.address + i) & 0xFFFFFF;
+            if (a < FLASH_BYTES)
+                flash[a] &= r.data[i];
+            else
+                high[a] = read_program(a) & r.data[i];
+        }
+        r.note = (r.address % BLOCK_BYTES) ? "write flash (unaligned)" : "write flash";
+        answer({});
+        return;
+    }
+    case 0x03: {
+        if (p.size() != 5) break;
+        const uint32_t first = r.address & ~(ROW_BYTES - 1);
+        for (uint32_t i = 0; i < static_cast<uint32_t>(r.count) * ROW_BYTES; ++i) {
+            const uint32_t a = (first + i) & 0xFFFFFF;
+            if (a < FLASH_BYTES)
+                flash[a] = 0xFF;
+            else
+                high.erase(a);
+        }
+        r.note = "erase flash";
+        answer({});
+        return;
+    }
+    case 0x04:
+        if (p.size() != 5) break;
+        r.address &= 0xFFFF;  // EEPROM addresses have 16 bits; the upper byte is ignored
+        r.note = "read eeprom";
+        read_reply(r.address, r.count, [this](uint32_t a) { return eeprom[a % EEPROM_BYTES]; });
+        return;
+    default:
+        r.note = "unknown command, ignored";
+        return;
+    }
+    r.note = "malformed request, ignored";
+}
+
+void device::frame_reply(uint8_t command, const std::vector<uint8_t>& body, int index,
+                         std::vector<uint8_t>& reply) {
+    uint8_t echo = command;
+    if (const fault* f = fault_for(index, fault_kind::wrong_echo)) echo = static_cast<uint8_t>(f->value);
+    unsigned sum = echo;
+    for (uint8_t b : body) sum += b;
+    uint8_t check = static_cast<uint8_t>(-sum);
+    if (const fault* f = fault_for(index, fault_kind::bad_checksum))
+        check ^= static_cast<uint8_t>(f->value ? f->value : 0x01);
+
+    const fault* start = fault_for(index, fault_kind::wrong_start);
+    reply.push_back(start ? static_cast<uint8_t>(start->value) : kStart);
+    reply.push_back(kStart);
+    put_escaped(reply, echo);
+    for (uint8_t b : body) put_escaped(reply, b);
+    put_escaped(reply, check);
+    reply.push_back(kEnd);
+    if (const fault* f = fault_for(index, fault_kind::close_mid_reply)) close_after_ = f->value;
+}
+
+void device::end_session() {
+    ++sessions;
+    state_ = rx::idle;
+}
+
+void device::serve(int fd, const std::atomic<bool>& stop, int max_sessions) {
+    bool connected = false;
+    std::vector<uint8_t> reply;
+    for (;;) {
+        struct pollfd p {fd, POLLIN, 0};
+        const int r = poll(&p, 1, 5);
+        if (r < 0) {
+            if (errno == EINTR && !stop) continue;
+            return;
+        }
+        if (r > 0 && (p.revents & POLLIN)) {
+            uint8_t buf[64];
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n > 0) {
+                connected = true;
+                const double t = now_ms();
+                for (ssize_t i = 0; i < n; ++i) {
+                    receive(buf[i], t, reply);
+                    if (reply.empty()) continue;
+                    size_t len = reply.size();
+                    if (close_after_ >= 0 && static_cast<size_t>(close_after_) < len) len = close_after_;
+                    for (size_t off = 0; off < len;) {
+                        const ssize_t w = write(fd, reply.data() + off, len - off);
+                        if (w < 0 && errno == EINTR) continue;
+                        if (w <= 0) break;
+                        off += static_cast<size_t>(w);
+                    }
+                    reply.clear();
+                    if (close_after_ >= 0) {
+                        close_after_ = -1;
+                        // Let the host take what was sent: a hang-up discards
+                        // whatever is still queued on its side.
+                        int queued = 0;
+                        for (int waited = 0; waited < 500 && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0; ++waited)
+                            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                        close(fd);
+                        line_closed = true;
+                        return;
+                    }
+                }
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            // EIO: nobody holds the other end of the line.
+        }
+        if (r > 0 && (p.revents & (POLLHUP | POLLERR))) {
+            if (connected) {
+                connected = false;
+                end_session();
+                if (max_sessions > 0 && sessions >= max_sessions) return;
+            }
+            if (stop) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        if (r == 0 && stop) return;
+    }
+}
+
+std::string device::describe(const request& r) {
+    char head[160];
+    std::snprintf(head, sizeof head, "@%9.3f ms  cmd 0x%02x count %3d address 0x%06x  %s%s",
+                  r.first_ms, r.command, r.count, r.address, r.note.c_str(),
+                  r.checksum_ok ? "" : " [checksum BAD]");
+    std::string text = head;
+    text += "\n    wire:";
+    for (uint8_t b : r.wire) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02X", b);
+        text += hex;
+    }
+    return text;
+}
+
+}  // namespace bootsim

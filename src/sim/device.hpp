@@ -1,0 +1,111 @@
+#pragma once
+
+// The bootloader as seen from the far end of the serial line: a model of the
+// firmware's receive loop and command set, with the memories of a real part.
+// It frames and unframes on its own; nothing here comes from the host side.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bootsim {
+
+constexpr uint32_t FLASH_BYTES = 2u * 1024 * 1024;  // program memory, erased to 0xFF
+constexpr uint32_t EEPROM_BYTES = 256;               // data EEPROM
+constexpr uint32_t ROW_BYTES = 64;                   // erase granularity
+constexpr uint32_t BLOCK_BYTES = 8;                  // write granularity
+
+// Ways the device can be told to misbehave, for testing the host.
+enum class fault_kind {
+    wrong_start,      // reply opens with `value` instead of STX
+    wrong_echo,       // reply echoes command `value`
+    wrong_address,    // read reply names address `value` (data from there to the requested end)
+    wrong_length,     // read reply names length `value` and carries that many bytes
+    bad_checksum,     // reply checksum XOR `value`
+    close_mid_reply,  // send `value` bytes of the reply, then close the line
+    no_answer,        // never answer
+};
+
+struct fault {
+    fault_kind kind;
+    int value = 0;
+    int request = -1;  // index of the valid request it hits; -1 = every one
+};
+
+// One byte as it arrived, with its arrival time in milliseconds since the
+// device was created.
+struct wire_byte {
+    uint8_t value;
+    double ms;
+};
+
+// One request as the device understood it.
+struct request {
+    std::vector<uint8_t> wire;     // bytes from the first STX to the ETX, as sent
+    std::vector<uint8_t> payload;  // unescaped: command, fields, data (no checksum)
+    bool checksum_ok = false;
+    uint8_t command = 0;
+    uint32_t address = 0;
+    int count = 0;                 // length, row count or block count field
+    std::vector<uint8_t> data;     // write data
+    double first_ms = 0, last_ms = 0;
+    std::string note;              // what the device made of it
+};
+
+// Parses a fault description "kind[=value][@request]".
+std::optional<fault> parse_fault(const std::string& text);
+
+class device {
+public:
+    device();
+
+    // Memories.
+    std::vector<uint8_t> flash;
+    std::vector<uint8_t> eeprom;
+    std::map<uint32_t, uint8_t> high;  // configuration/ID space, 0x200000 and up
+    uint8_t read_program(uint32_t address) const;
+
+    // What arrived.
+    std::vector<wire_byte> wire;   // every byte received, wake bytes included
+    std::vector<request> requests; // every complete frame
+    int wakes = 0;                 // 0xFF bytes outside a frame
+    int resets = 0;
+    int sessions = 0;              // host runs that opened and closed the line
+
+    std::vector<fault> faults;
+    std::function<void(const request&)> on_request;  // called for every complete frame
+    bool line_closed = false;      // a fault closed the line
+
+    // Feeds one received byte; a complete request may queue a reply in `reply`.
+    void receive(uint8_t b, double ms, std::vector<uint8_t>& reply);
+
+    // Serves the pty master `fd` until `stop` is set and no input is left,
+    // or until `max_sessions` host runs have come and gone (0 = no limit).
+    // Returns when the line is closed by a fault as well.
+    void serve(int fd, const std::atomic<bool>& stop, int max_sessions = 0);
+
+    // A readable account of one request, for logs.
+    static std::string describe(const request& r);
+
+    double now_ms() const;
+
+private:
+    enum class rx { idle, stx1, frame, escape };
+    rx state_ = rx::idle;
+    request current_;
+    int valid_requests_ = 0;
+    int64_t t0_ns_;
+    int close_after_ = -1;  // bytes of the queued reply to send before closing
+
+    void dispatch(request& r, std::vector<uint8_t>& reply);
+    const fault* fault_for(int index, fault_kind kind) const;
+    void frame_reply(uint8_t command, const std::vector<uint8_t>& body, int index,
+                     std::vector<uint8_t>& reply);
+    void end_session();
+};
+
+}  // namespace bootsim

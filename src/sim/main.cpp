@@ -1,0 +1,142 @@
+// bootlink-sim: plays the device's bootloader on a pseudo-terminal, so the
+// host tool (or a script around it) can be tried without a board.
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+
+#include "sim/device.hpp"
+#include "sim/pty.hpp"
+
+namespace {
+
+std::atomic<bool> stop{false};
+
+void on_signal(int) { stop = true; }
+
+void help(const char* name) {
+    std::printf(
+        "usage: %s [options]\n"
+        "Opens a pseudo-terminal, prints the path of the terminal for the host to open,\n"
+        "and answers the bootloader protocol on it until interrupted.\n\n"
+        "  --link PATH          also make PATH a symbolic link to that terminal\n"
+        "  --sessions N         exit after N host runs have opened and closed the line\n"
+        "  --flash FILE         load a raw program memory image at address 0\n"
+        "  --eeprom FILE        load a raw data EEPROM image\n"
+        "  --save-flash FILE    write program memory (2 MiB) to FILE on exit\n"
+        "  --save-eeprom FILE   write data EEPROM (256 bytes) to FILE on exit\n"
+        "  --fault KIND[=V][@N] misbehave on request N (counted from 0; every request\n"
+        "                       without @N): wrong-start, wrong-echo, wrong-address,\n"
+        "                       wrong-length, bad-checksum, close-mid-reply, no-answer\n"
+        "  --quiet              do not log requests to standard error\n",
+        name);
+}
+
+bool load(const char* path, std::vector<uint8_t>& into) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::copy_n(data.begin(), std::min(data.size(), into.size()), into.begin());
+    return true;
+}
+
+bool save(const std::string& path, const std::vector<uint8_t>& from) {
+    std::ofstream outf(path, std::ios::binary);
+    outf.write(reinterpret_cast<const char*>(from.data()), static_cast<std::streamsize>(from.size()));
+    return static_cast<bool>(outf);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bootsim::device dev;
+    std::string link, save_flash, save_eeprom;
+    int sessions = 0;
+    bool quiet = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "%s: %s needs a value\n", argv[0], a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--link") {
+            link = value();
+        } else if (a == "--sessions") {
+            sessions = std::atoi(value());
+        } else if (a == "--flash" || a == "--eeprom") {
+            const char* path = value();
+            if (!load(path, a == "--flash" ? dev.flash : dev.eeprom)) {
+                std::fprintf(stderr, "%s: cannot read %s\n", argv[0], path);
+                return 2;
+            }
+        } else if (a == "--save-flash") {
+            save_flash = value();
+        } else if (a == "--save-eeprom") {
+            save_eeprom = value();
+        } else if (a == "--fault") {
+            const char* spec = value();
+            auto f = bootsim::parse_fault(spec);
+            if (!f) {
+                std::fprintf(stderr, "%s: unknown fault '%s'\n", argv[0], spec);
+                return 2;
+            }
+            dev.faults.push_back(*f);
+        } else if (a == "--quiet") {
+            quiet = true;
+        } else if (a == "--help" || a == "-h") {
+            help(argv[0]);
+            return 0;
+        } else {
+            std::fprintf(stderr, "%s: unknown argument '%s'\n", argv[0], a.c_str());
+            help(argv[0]);
+            return 2;
+        }
+    }
+
+    bootsim::pty_line line;
+    try {
+        line = bootsim::open_pty();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
+        return 1;
+    }
+    if (!link.empty()) {
+        unlink(link.c_str());
+        if (symlink(line.path.c_str(), link.c_str()) != 0) {
+            std::fprintf(stderr, "%s: cannot link %s: %s\n", argv[0], link.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    std::printf("%s\n", line.path.c_str());
+    std::fflush(stdout);
+
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;  // no SA_RESTART: poll must wake up
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    if (!quiet)
+        dev.on_request = [](const bootsim::request& r) {
+            std::fprintf(stderr, "%s\n", bootsim::device::describe(r).c_str());
+        };
+    dev.serve(line.master, stop, sessions);
+
+    if (!dev.line_closed) close(line.master);
+    if (!link.empty()) unlink(link.c_str());
+    bool ok = true;
+    if (!save_flash.empty()) ok &= save(save_flash, dev.flash);
+    if (!save_eeprom.empty()) ok &= save(save_eeprom, dev.eeprom);
+    if (!quiet)
+        std::fprintf(stderr, "%d host run(s), %zu request(s), %d reset(s)\n", dev.sessions,
+                     dev.requests.size(), dev.resets);
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,171 @@
+#include "harness.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "sim/pty.hpp"
+
+namespace testing_support {
+
+namespace {
+
+run_result spawn(const std::vector<std::string>& args, const run_options& options) {
+    std::vector<std::string> argv_store{BOOTLINK_BIN};
+    argv_store.insert(argv_store.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_store) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int out_pipe[2], err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
+        execv(argv[0], argv.data());
+        _exit(121);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+
+    run_result r;
+    const auto deadline = start + std::chrono::milliseconds(options.timeout_ms);
+    struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    int open_pipes = 2;
+    while (open_pipes > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            r.timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        const int n = poll(fds, 2, static_cast<int>(left));
+        if (n < 0 && errno == EINTR) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            char buf[4096];
+            const ssize_t got = read(fds[i].fd, buf, sizeof buf);
+            if (got > 0) {
+                (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(got));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_pipes;
+            }
+        }
+    }
+    for (auto& f : fds)
+        if (f.fd >= 0) close(f.fd);
+    int status = 0;
+    struct rusage usage {};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.maxrss_kb = usage.ru_maxrss;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+}  // namespace
+
+run_result run_tool(bootsim::device& dev, const std::vector<std::string>& args,
+                    const run_options& options) {
+    if (!options.with_device) return run_plain(args, options);
+    bootsim::pty_line line = bootsim::open_pty();
+    std::vector<std::string> full{"--device", line.path};
+    for (std::string a : args) {
+        for (auto at = a.find("@TTY"); at != std::string::npos; at = a.find("@TTY"))
+            a.replace(at, 4, line.path);
+        full.push_back(a);
+    }
+    std::atomic<bool> stop{false};
+    std::thread server([&] { dev.serve(line.master, stop); });
+    run_result r;
+    try {
+        r = spawn(full, options);
+    } catch (...) {
+        stop = true;
+        server.join();
+        throw;
+    }
+    stop = true;
+    server.join();
+    if (!dev.line_closed) close(line.master);
+    r.tty = line.path;
+    return r;
+}
+
+run_result run_plain(const std::vector<std::string>& args, const run_options& options) {
+    return spawn(args, options);
+}
+
+std::string device_echo(const run_result& r) {
+    return "using device " + r.tty + " for serial comms\n";
+}
+
+std::string hex(const std::vector<uint8_t>& bytes) {
+    std::string s;
+    char buf[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
+        s += buf;
+    }
+    return s;
+}
+
+std::vector<uint8_t> received(const bootsim::device& dev) {
+    std::vector<uint8_t> v;
+    for (const auto& b : dev.wire) v.push_back(b.value);
+    return v;
+}
+
+temp_dir::temp_dir() {
+    char tmpl[] = "/tmp/bootlink-test-XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+temp_dir::~temp_dir() {
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream outf(path, std::ios::binary);
+    outf << content;
+}
+
+bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+
+}  // namespace testing_support

@@ -1,0 +1,70 @@
+#pragma once
+
+// Runs the real bootlink binary against the simulated device over a real
+// pseudo-terminal and collects what a user or script would see.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/device.hpp"
+
+namespace testing_support {
+
+struct run_result {
+    int status = -1;       // exit status, or 128 + signal
+    bool timed_out = false;
+    std::string out;       // standard output, whole
+    std::string err;       // standard error, whole
+    std::string tty;       // the terminal the tool was pointed at
+    double seconds = 0;    // wall time of the process
+    long maxrss_kb = 0;    // peak resident memory of the process
+};
+
+struct run_options {
+    std::string cwd;          // working directory of the tool (default: current)
+    int timeout_ms = 60000;   // the tool is killed after this
+    bool with_device = true;  // false: no pty, "--device" is not added
+};
+
+inline run_options timeout(int ms) {
+    run_options o;
+    o.timeout_ms = ms;
+    return o;
+}
+
+// Spawns bootlink with "--device <pty>" followed by `args`, while `dev` serves
+// the other end of the pty in a thread. Every "@TTY" inside an argument is
+// replaced by the pty's path.
+run_result run_tool(bootsim::device& dev, const std::vector<std::string>& args,
+                    const run_options& options = {});
+
+// Spawns bootlink with exactly `args` and no device behind it.
+run_result run_plain(const std::vector<std::string>& args, const run_options& options = {});
+
+// The line every run prints first when "--device" leads the arguments.
+std::string device_echo(const run_result& r);
+
+// All received bytes as "FF 0F 0F ..." (upper case, single blanks).
+std::string hex(const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> received(const bootsim::device& dev);
+
+// A fresh directory under /tmp, removed with everything in it.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+bool file_exists(const std::string& path);
+
+}  // namespace testing_support
