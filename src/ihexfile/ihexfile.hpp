@@ -1,0 +1,67 @@
+#pragma once
+
+// Hex files. Two layouts of data record share the Intel-hex frame
+// ":CCAAAATT<data>SS" and are told apart by the line's length alone:
+//   byte form  - the ordinary Intel hex that compilers write: CC data bytes,
+//                two bytes (low first) make one program word;
+//   word form  - INHX16, what a flash read saves: CC program words, each as
+//                four hex digits, most significant first.
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+
+namespace bootlink {
+
+// Longest line one read takes; a longer line comes in pieces that each count
+// as a line of their own.
+constexpr int HEX_LINE_MAX = 80;
+
+// Most program-word slots a record that fits in one read can fill: 34 data
+// bytes in the byte form, 17 words in the word form.
+constexpr int HEX_RECORD_WORDS_MAX = 17;
+
+enum class record_form { none, byte, word };
+
+// What the reader learned about the line beyond its results.
+struct record_info {
+    record_form form = record_form::none;  // set for results 0 and -1
+    int type = -1;                         // record type, -1 when it did not convert
+    int length = 0;                        // characters left after the line end was removed
+};
+
+// Counts the calls of readihexline that read something; never reset.
+extern int32_t line;
+
+// Reads the next line of `file` as one record.
+//  1  end record (type 01) or end of the file
+//  0  data record with a good checksum: address field, count field and the
+//     data as program words in `buffer` (byte form: byte 2i low, 2i+1 high;
+//     an odd last byte stands alone in the low half of its slot)
+// -1  checksum mismatch (the message is printed)
+// -2  junk: no colon, a field that is not hexadecimal, a length that fits
+//     neither form, or more data than `buffer` holds
+// Fields are strictly hexadecimal digits, upper or lower case.
+int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count,
+                 record_info* info = nullptr);
+
+// Byte i (0-based) of the data a byte-form record left in `buffer`.
+inline uint8_t recordByte(std::span<const int32_t> buffer, int i) {
+    return static_cast<uint8_t>(buffer[i / 2] >> (8 * (i % 2)));
+}
+
+// Reads a whole file into `image`, indexed by word address (byte-form
+// addresses are halved), up to its end record. Reports the lowest and
+// highest address fields seen. Data that falls outside `image` is dropped.
+// Returns 1.
+int readihex(FILE* file, std::span<int32_t> image, int32_t& lowest, int32_t& highest);
+
+// Writes the words at word addresses [start, end) of `image` as INHX16 data
+// records of up to eight words; an empty range gives one record with count
+// 00. Every word address written must be at most 0xFFFF. Returns 1.
+int writeihex16(FILE* file, std::span<const int32_t> image, int32_t start, int32_t end);
+
+// Writes the end record ":00000001FF".
+void writeiend16(FILE* file);
+
+}  // namespace bootlink
