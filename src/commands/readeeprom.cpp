@@ -1,12 +1,37 @@
 #include "commands/commands.hpp"
+#include "commands/readdump.hpp"
 #include "link/fatal.hpp"
+#include "link/framing.hpp"
 #include "link/output.hpp"
+
+#include <unistd.h>
 
 namespace bootlink {
 
-void main_readeeprom(int, const settings&) {
-    out("[ERROR, read eeprom is not available in this build]\n");
-    throw fatal{255};
+namespace {
+constexpr int32_t EEPROM_SIZE = 256;  // data EEPROM of the parts this bootloader runs on
+}
+
+// Read EEPROM: length, 16-bit address (low, high) and a zero upper byte. The
+// reply repeats length and address (with an upper byte) and carries the data.
+void main_readeeprom(int fd, const settings& run) {
+    if (run.bytes <= 0 || run.startaddr < 0) {
+        out("ERROR: you need to specify both --bytes and --startaddr\n");
+        throw fatal{255};
+    }
+    if (run.startaddr > EEPROM_SIZE - 1) {
+        out("[ERROR, address out of range. Device EEPROM address range is 0-%i]\n", EEPROM_SIZE - 1);
+        close(fd);
+        throw fatal{255, true};
+    }
+    int32_t bytes = run.bytes;
+    if (bytes > EEPROM_SIZE) {
+        out("[device has only %i bytes EEPROM, truncating request]\n", EEPROM_SIZE);
+        bytes = EEPROM_SIZE - run.startaddr;
+    }
+    readRange(fd, {"SENDing: Read EEPROM: ", CMD_READ_EE, false}, run.startaddr, bytes, {});
+    out("<ETX>\n");
+    out("[OK => Read EEPROM Data Memory]\n");
 }
 
 }  // namespace bootlink
