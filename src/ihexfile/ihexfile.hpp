@@ -25,7 +25,7 @@ enum class record_form { none, byte, word };
 
 // What the reader learned about the line beyond its results.
 struct record_info {
-    record_form form = record_form::none;  // set for results 0 and -1
+    record_form form = record_form::none;  // set once the length fits a form
     int type = -1;                         // record type, -1 when it did not convert
     int length = 0;                        // characters left after the line end was removed
 };

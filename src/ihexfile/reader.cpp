@@ -1,0 +1,186 @@
+#include <algorithm>
+#include <cstdio>
+
+#include "ihexfile/ihexfile.hpp"
+#include "link/output.hpp"
+
+namespace bootlink {
+
+int32_t line = 0;
+
+namespace {
+
+// Column layout of a record, counted from the colon.
+constexpr int COL_COUNT = 1;
+constexpr int COL_ADDRESS = 3;
+constexpr int COL_TYPE = 7;
+constexpr int COL_DATA = 9;
+constexpr int RECORD_OVERHEAD = 11;  // colon, count, address, type, checksum
+constexpr int TYPE_END = 1;
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// A field converts when exactly `width` hexadecimal digits stand at `col`
+// inside the line. No blanks, signs or "0x": a hex file holds digits only.
+bool field(const char* text, int length, int col, int width, int& value) {
+    if (col + width > length) return false;
+    int v = 0;
+    for (int i = 0; i < width; ++i) {
+        const int d = hexDigit(text[col + i]);
+        if (d < 0) return false;
+        v = v * 16 + d;
+    }
+    value = v;
+    return true;
+}
+
+// One read: at most HEX_LINE_MAX characters, up to and including a line
+// feed. Returns how many were read; 0 at the end of the file or on an error.
+int readLine(FILE* file, char (&text)[HEX_LINE_MAX + 1]) {
+    int n = 0;
+    while (n < HEX_LINE_MAX) {
+        const int c = std::getc(file);
+        if (c == EOF) break;
+        text[n++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    text[n] = '\0';
+    return n;
+}
+
+// Drops at most two line-end characters (CR or LF) from the end.
+int withoutLineEnd(const char* text, int n) {
+    for (int i = 0; i < 2 && n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n'); ++i) --n;
+    return n;
+}
+
+record_form formOf(int length, int count) {
+    // Byte form first: with a count of 0 both rules hold.
+    if (length - RECORD_OVERHEAD == 2 * count) return record_form::byte;
+    if (length - RECORD_OVERHEAD == 4 * count) return record_form::word;
+    return record_form::none;
+}
+
+}  // namespace
+
+int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count, record_info* info) {
+    record_info scratch;
+    record_info& rec = info ? *info : scratch;
+    rec = record_info{};
+
+    char text[HEX_LINE_MAX + 1];
+    const int n = readLine(file, text);
+    if (n == 0) return 1;
+    ++line;
+    const int length = withoutLineEnd(text, n);
+    rec.length = length;
+    if (text[0] != ':') return -2;
+
+    int cnt = 0, addr = 0, type = 0;
+    if (!field(text, length, COL_COUNT, 2, cnt)) return -2;
+    if (!field(text, length, COL_ADDRESS, 4, addr)) return -2;
+    address = addr;
+    if (!field(text, length, COL_TYPE, 2, type)) return -2;
+    rec.type = type;
+    if (type == TYPE_END) return 1;
+
+    unsigned sum = cnt + (addr >> 8) + (addr & 0xFF) + type;
+    const record_form form = formOf(length, cnt);
+    if (form == record_form::none) return -2;
+    // Never write past the caller's buffer, whatever the line holds.
+    const int slots = form == record_form::byte ? (cnt + 1) / 2 : cnt;
+    if (slots > static_cast<int>(buffer.size())) return -2;
+    rec.form = form;
+
+    int checksumCol = 0;
+    if (form == record_form::byte) {
+        // Every byte is read, an odd last one included; two make a word, low first.
+        for (int i = 0; i < cnt; ++i) {
+            int b = 0;
+            if (!field(text, length, COL_DATA + 2 * i, 2, b)) return -2;
+            if (i % 2 == 0)
+                buffer[i / 2] = b;
+            else
+                buffer[i / 2] += 256 * b;
+            sum += b;
+        }
+        checksumCol = COL_DATA + 2 * cnt;
+    } else {
+        for (int i = 0; i < cnt; ++i) {
+            int w = 0;
+            if (!field(text, length, COL_DATA + 4 * i, 4, w)) return -2;
+            buffer[i] = w;
+            sum += (w >> 8) + (w & 0xFF);
+        }
+        checksumCol = COL_DATA + 4 * cnt;
+    }
+    int checksum = 0;
+    if (!field(text, length, checksumCol, 2, checksum)) return -2;
+    if (((256 - (sum & 0xFF)) & 0xFF) != static_cast<unsigned>(checksum)) {
+        out("Checksum mismatch on line %d (%02X != %02X\n", line, checksum, sum & 0xFF);
+        return -1;
+    }
+    count = cnt;
+    return 0;
+}
+
+int readihex(FILE* file, std::span<int32_t> image, int32_t& lowest, int32_t& highest) {
+    lowest = 0xFFFF;
+    highest = 0;
+    int32_t lines = 0;
+    auto put = [&](int64_t index, int32_t value, bool add) {
+        if (index < 0 || index >= static_cast<int64_t>(image.size())) return;  // outside the image: dropped
+        int32_t& slot = image[static_cast<size_t>(index)];
+        slot = add ? slot + value : value;
+    };
+    char text[HEX_LINE_MAX + 1];
+    for (;;) {
+        const int n = readLine(file, text);
+        if (n == 0) return 1;
+        ++lines;
+        if (text[0] != ':') continue;
+        const int length = withoutLineEnd(text, n);
+        int cnt = 0, addr = 0, type = 0;
+        if (!field(text, length, COL_COUNT, 2, cnt) || !field(text, length, COL_ADDRESS, 4, addr)) continue;
+        lowest = std::min(lowest, addr);
+        highest = std::max(highest, addr);
+        if (!field(text, length, COL_TYPE, 2, type)) continue;
+        if (type == TYPE_END) return 1;
+        const record_form form = formOf(length, cnt);
+        if (form == record_form::none) continue;
+
+        unsigned sum = cnt + (addr >> 8) + (addr & 0xFF) + type;
+        bool whole = true;  // a field that does not convert stops the record, unchecked
+        int checksumCol = 0;
+        if (form == record_form::byte) {
+            for (int i = 0; i < cnt && whole; ++i) {
+                int b = 0;
+                whole = field(text, length, COL_DATA + 2 * i, 2, b);
+                if (!whole) break;
+                put(addr / 2 + i / 2, i % 2 ? 256 * b : b, i % 2 != 0);
+                sum += b;
+            }
+            checksumCol = COL_DATA + 2 * cnt;
+        } else {
+            for (int i = 0; i < cnt && whole; ++i) {
+                int w = 0;
+                whole = field(text, length, COL_DATA + 4 * i, 4, w);
+                if (!whole) break;
+                put(static_cast<int64_t>(addr) + i, w, false);
+                sum += (w >> 8) + (w & 0xFF);
+            }
+            checksumCol = COL_DATA + 4 * cnt;
+        }
+        int checksum = 0;
+        if (!whole || !field(text, length, checksumCol, 2, checksum)) continue;
+        if (((256 - (sum & 0xFF)) & 0xFF) != static_cast<unsigned>(checksum))
+            out("Checksum mismatch on line %d (%02X != %02X\n", lines, checksum, sum & 0xFF);
+    }
+}
+
+}  // namespace bootlink
