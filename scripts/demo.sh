@@ -20,13 +20,20 @@ for _ in $(seq 200); do [ -e "$work/tty" ] && break; sleep 0.05; done
 [ -e "$work/tty" ] || { echo "demo: the simulated device did not start" >&2; exit 1; }
 
 cd "$work"
+cp "$root/examples/blink.hex" .   # short relative path: --hexfile takes 63 characters at most
 step() {
     echo
     echo "\$ bootlink $*"
     "$build/bootlink" --device "$work/tty" "$@"
 }
 
-step --eraseflash --rows 2 --startaddr 0x0000
+# Erase the rows the program covers, program it, read it back, start it.
+step --eraseflash --rows 1 --startaddr 0x0000
+step --writeflash --hexfile blink.hex
+step --readflash --bytes 64 --startaddr 0x0000
+echo
+echo "\$ cat out.hex"
+cat out.hex
 step --reset
 echo
 echo "demo: done, every step ended with status 0"

@@ -130,8 +130,7 @@ TEST(ReadFlash, DocumentedExampleAndItsOutHex) {
     const std::vector<uint8_t> data{0x12, 0x34, 0x56, 0x78};
     std::copy(data.begin(), data.end(), dev.flash.begin() + 0x1320);
     temp_dir dir;
-    run_options o;
-    o.cwd = dir.path();
+    const run_options o = in_dir(dir.path());
     const auto r = run_tool(dev, {"--readflash", "--bytes", "4", "--startaddr", "0x01320"}, o);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, device_echo(r) +
@@ -175,8 +174,7 @@ TEST_P(ReadFlashCases, OutHexAsExpected) {
         }
     if (!c.fault.empty()) dev.faults.push_back(*bootsim::parse_fault(c.fault));
     temp_dir dir;
-    run_options o;
-    o.cwd = dir.path();
+    const run_options o = in_dir(dir.path());
     std::vector<std::string> args{"--readflash"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const auto r = run_tool(dev, args, o);
@@ -215,8 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ReadFlash, WhatOutHexCannotHoldIsNamed) {
     bootsim::device dev;
     temp_dir dir;
-    run_options o;
-    o.cwd = dir.path();
+    const run_options o = in_dir(dir.path());
     auto r = run_tool(dev, {"--readflash", "--bytes", "16", "--startaddr", "0x1FFF8"}, o);
     ASSERT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("[no of words dumped to hex file: 4\n<ETX>\n"
@@ -238,8 +235,7 @@ TEST(ReadFlash, LongReadsAreSplitAndSavedWhole) {
         std::mt19937 rng(bytes);
         for (uint32_t i = 0; i < 0x4000; ++i) dev.flash[i] = static_cast<uint8_t>(rng());
         temp_dir dir;
-        run_options o;
-        o.cwd = dir.path();
+        const run_options o = in_dir(dir.path());
         const auto r = run_tool(dev, {"--readflash", "--bytes", std::to_string(bytes), "--startaddr", "0x400"}, o);
         ASSERT_EQ(r.status, 0) << r.out;
         // Consecutive requests of 251 bytes, the last with the rest.
@@ -262,14 +258,25 @@ TEST(ReadFlash, LongReadsAreSplitAndSavedWhole) {
     }
 }
 
+TEST(ReadFlash, PeakMemoryStaysUnderFourMebibytes) {
+#ifdef BOOTLINK_SANITIZED
+    GTEST_SKIP() << "sanitizer shadow memory";
+#endif
+    bootsim::device dev;
+    temp_dir dir;
+    const auto r = run_tool(dev, {"--readflash", "--bytes", "1024", "--startaddr", "0"}, in_dir(dir.path()));
+    ASSERT_EQ(r.status, 0);
+    EXPECT_GT(r.maxrss_kb, 0);
+    EXPECT_LT(r.maxrss_kb, 4096);
+}
+
 TEST(ReadFlash, ProtocolErrorLeavesAnExistingOutHexAlone) {
     bootsim::device dev;
     dev.faults.push_back({bootsim::fault_kind::bad_checksum, 0, -1});
     dev.faults.push_back({bootsim::fault_kind::wrong_echo, 0x03, -1});
     temp_dir dir;
     write_file(dir.file("out.hex"), "keep me\n");
-    run_options o;
-    o.cwd = dir.path();
+    const run_options o = in_dir(dir.path());
     const auto r = run_tool(dev, {"--readflash", "--bytes", "4", "--startaddr", "0"}, o);
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.out.find("{Packettype ERASE Flash}\n[ERROR, expected PacketType 0x01, but got 0x03]\n"),
@@ -281,8 +288,7 @@ TEST(ReadFlash, OutHexThatCannotBeCreatedFailsTheRun) {
     bootsim::device dev;
     temp_dir dir;
     ASSERT_EQ(mkdir(dir.file("out.hex").c_str(), 0755), 0);  // a directory is in the way
-    run_options o;
-    o.cwd = dir.path();
+    const run_options o = in_dir(dir.path());
     const auto r = run_tool(dev, {"--readflash", "--bytes", "4", "--startaddr", "0"}, o);
     EXPECT_EQ(r.status, 255);
     const std::string tail = "<ETX>\nError: could not create file 'out.hex' (Is a directory)\n";

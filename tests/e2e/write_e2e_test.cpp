@@ -35,8 +35,7 @@ struct write_run {
     run_result r;
     write_run(bootsim::device& dev, const std::string& hex, std::vector<std::string> extra = {}) {
         write_file(dir.file("f.hex"), hex);
-        run_options o;
-        o.cwd = dir.path();
+        const run_options o = in_dir(dir.path());
         std::vector<std::string> args{"--writeflash", "--hexfile", "f.hex"};
         args.insert(args.end(), extra.begin(), extra.end());
         r = run_tool(dev, args, o);
@@ -258,8 +257,7 @@ TEST(WriteFlash, ReadBackOutHexWritesTheSameMemory) {
     const std::vector<uint8_t> before(dev.flash.begin(), dev.flash.begin() + 0x400);
 
     temp_dir dir;
-    run_options o;
-    o.cwd = dir.path();
+    const run_options o = in_dir(dir.path());
     ASSERT_EQ(run_tool(dev, {"--readflash", "--bytes", "0x60", "--startaddr", "0x200"}, o).status, 0);
     ASSERT_EQ(run_tool(dev, {"--eraseflash", "--rows", "2", "--startaddr", "0x200"}).status, 0);
     EXPECT_EQ(dev.flash[0x200], 0xFF);

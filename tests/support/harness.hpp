@@ -18,7 +18,7 @@ struct run_result {
     std::string err;       // standard error, whole
     std::string tty;       // the terminal the tool was pointed at
     double seconds = 0;    // wall time of the process
-    long maxrss_kb = 0;    // peak resident memory of the process
+    long maxrss_kb = 0;    // peak resident memory of the tool (sampled every 5 ms)
 };
 
 struct run_options {
@@ -26,6 +26,12 @@ struct run_options {
     int timeout_ms = 60000;   // the tool is killed after this
     bool with_device = true;  // false: no pty, "--device" is not added
 };
+
+inline run_options in_dir(const std::string& cwd) {
+    run_options o;
+    o.cwd = cwd;
+    return o;
+}
 
 inline run_options timeout(int ms) {
     run_options o;
