@@ -2,6 +2,7 @@
 // host tool (or a script around it) can be tried without a board.
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
