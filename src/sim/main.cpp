@@ -84,10 +84,10 @@ int main(int argc, char** argv) {
         } else if (a == "--save-eeprom") {
             save_eeprom = value();
         } else if (a == "--fault") {
-            const char* spec = value();
-            auto f = bootsim::parse_fault(spec);
+            const char* description = value();
+            auto f = bootsim::parse_fault(description);
             if (!f) {
-                std::fprintf(stderr, "%s: unknown fault '%s'\n", argv[0], spec);
+                std::fprintf(stderr, "%s: unknown fault '%s'\n", argv[0], description);
                 return 2;
             }
             dev.faults.push_back(*f);
