@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <random>
+#include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "harness.hpp"
 #include "hexdata.hpp"
@@ -294,6 +296,18 @@ TEST(ReadFlash, OutHexThatCannotBeCreatedFailsTheRun) {
     const std::string tail = "<ETX>\nError: could not create file 'out.hex' (Is a directory)\n";
     ASSERT_GE(r.out.size(), tail.size());
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+}
+
+TEST(ReadFlash, OutHexThatCannotBeWrittenIsRemovedAndFailsTheRun) {
+    bootsim::device dev;
+    temp_dir dir;
+    ASSERT_EQ(symlink("/dev/full", dir.file("out.hex").c_str()), 0);  // every write: no space left
+    const auto r = run_tool(dev, {"--readflash", "--bytes", "4", "--startaddr", "0"}, in_dir(dir.path()));
+    EXPECT_EQ(r.status, 255);
+    const std::string tail = "[no of words dumped to hex file: 2\n<ETX>\nError: could not write file 'out.hex'\n";
+    ASSERT_GE(r.out.size(), tail.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("out.hex"))));
 }
 
 TEST(ReadFlash, MissingSettingsAreRefused) {
