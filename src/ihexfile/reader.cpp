@@ -66,6 +66,36 @@ record_form formOf(int length, int count) {
     return record_form::none;
 }
 
+// Converts the data fields of a record in order and adds them to `sum`. Each
+// goes to put(slot, value, add): byte form, every byte (an odd last one
+// included), two to a word, low first (the high byte is added to its slot);
+// word form, one word a slot. Returns the checksum's column, or -1 at the
+// first field that does not convert.
+template <class Put>
+int readData(const char* text, int length, record_form form, int cnt, unsigned& sum, Put put) {
+    const int width = form == record_form::byte ? 2 : 4;
+    for (int i = 0; i < cnt; ++i) {
+        int v = 0;
+        if (!field(text, length, COL_DATA + width * i, width, v)) return -1;
+        if (form == record_form::byte)
+            put(i / 2, i % 2 ? 256 * v : v, i % 2 != 0);
+        else
+            put(i, v, false);
+        sum += (v >> 8) + (v & 0xFF);
+    }
+    return COL_DATA + width * cnt;
+}
+
+// The checksum at `col`: 0 when it matches the record's sum, -1 (reported
+// with `lineNo`) when it does not, -2 when it is not there.
+int checkSum(const char* text, int length, int col, unsigned sum, int32_t lineNo) {
+    int checksum = 0;
+    if (col < 0 || !field(text, length, col, 2, checksum)) return -2;
+    if (((256 - (sum & 0xFF)) & 0xFF) == static_cast<unsigned>(checksum)) return 0;
+    out("Checksum mismatch on line %d (%02X != %02X\n", lineNo, checksum, sum & 0xFF);
+    return -1;
+}
+
 }  // namespace
 
 int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count, record_info* info) {
@@ -97,34 +127,11 @@ int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_
     if (slots > static_cast<int>(buffer.size())) return -2;
     rec.form = form;
 
-    int checksumCol = 0;
-    if (form == record_form::byte) {
-        // Every byte is read, an odd last one included; two make a word, low first.
-        for (int i = 0; i < cnt; ++i) {
-            int b = 0;
-            if (!field(text, length, COL_DATA + 2 * i, 2, b)) return -2;
-            if (i % 2 == 0)
-                buffer[i / 2] = b;
-            else
-                buffer[i / 2] += 256 * b;
-            sum += b;
-        }
-        checksumCol = COL_DATA + 2 * cnt;
-    } else {
-        for (int i = 0; i < cnt; ++i) {
-            int w = 0;
-            if (!field(text, length, COL_DATA + 4 * i, 4, w)) return -2;
-            buffer[i] = w;
-            sum += (w >> 8) + (w & 0xFF);
-        }
-        checksumCol = COL_DATA + 4 * cnt;
-    }
-    int checksum = 0;
-    if (!field(text, length, checksumCol, 2, checksum)) return -2;
-    if (((256 - (sum & 0xFF)) & 0xFF) != static_cast<unsigned>(checksum)) {
-        out("Checksum mismatch on line %d (%02X != %02X\n", line, checksum, sum & 0xFF);
-        return -1;
-    }
+    const int checksumCol = readData(text, length, form, cnt, sum, [&](int slot, int32_t value, bool add) {
+        buffer[slot] = add ? buffer[slot] + value : value;
+    });
+    const int checked = checkSum(text, length, checksumCol, sum, line);
+    if (checked != 0) return checked;
     count = cnt;
     return 0;
 }
@@ -155,31 +162,12 @@ int readihex(FILE* file, std::span<int32_t> image, int32_t& lowest, int32_t& hig
         if (form == record_form::none) continue;
 
         unsigned sum = cnt + (addr >> 8) + (addr & 0xFF) + type;
-        bool whole = true;  // a field that does not convert stops the record, unchecked
-        int checksumCol = 0;
-        if (form == record_form::byte) {
-            for (int i = 0; i < cnt && whole; ++i) {
-                int b = 0;
-                whole = field(text, length, COL_DATA + 2 * i, 2, b);
-                if (!whole) break;
-                put(addr / 2 + i / 2, i % 2 ? 256 * b : b, i % 2 != 0);
-                sum += b;
-            }
-            checksumCol = COL_DATA + 2 * cnt;
-        } else {
-            for (int i = 0; i < cnt && whole; ++i) {
-                int w = 0;
-                whole = field(text, length, COL_DATA + 4 * i, 4, w);
-                if (!whole) break;
-                put(static_cast<int64_t>(addr) + i, w, false);
-                sum += (w >> 8) + (w & 0xFF);
-            }
-            checksumCol = COL_DATA + 4 * cnt;
-        }
-        int checksum = 0;
-        if (!whole || !field(text, length, checksumCol, 2, checksum)) continue;
-        if (((256 - (sum & 0xFF)) & 0xFF) != static_cast<unsigned>(checksum))
-            out("Checksum mismatch on line %d (%02X != %02X\n", lines, checksum, sum & 0xFF);
+        // A field that does not convert stops the record, unchecked.
+        const int checksumCol = readData(text, length, form, cnt, sum, [&](int slot, int32_t value, bool add) {
+            const int64_t base = form == record_form::byte ? addr / 2 : addr;
+            put(base + slot, value, add);
+        });
+        checkSum(text, length, checksumCol, sum, lines);
     }
 }
 

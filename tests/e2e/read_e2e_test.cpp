@@ -295,7 +295,7 @@ TEST(ReadFlash, OutHexThatCannotBeCreatedFailsTheRun) {
     EXPECT_EQ(r.status, 255);
     const std::string tail = "<ETX>\nError: could not create file 'out.hex' (Is a directory)\n";
     ASSERT_GE(r.out.size(), tail.size());
-    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_TRUE(r.out.ends_with(tail)) << r.out;
 }
 
 TEST(ReadFlash, OutHexThatCannotBeWrittenIsRemovedAndFailsTheRun) {
@@ -306,7 +306,7 @@ TEST(ReadFlash, OutHexThatCannotBeWrittenIsRemovedAndFailsTheRun) {
     EXPECT_EQ(r.status, 255);
     const std::string tail = "[no of words dumped to hex file: 2\n<ETX>\nError: could not write file 'out.hex'\n";
     ASSERT_GE(r.out.size(), tail.size());
-    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_TRUE(r.out.ends_with(tail)) << r.out;
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("out.hex"))));
 }
 
