@@ -8,7 +8,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include "cli/settings.hpp"
+#include "commands/settings.hpp"
 #include "commands/commands.hpp"
 #include "link/fatal.hpp"
 #include "link/framing.hpp"
@@ -131,33 +131,33 @@ int openDevice(const std::string& dev) {
     throw fatal{255};
 }
 
-void dispatch(int fd, const settings& run) {
+void dispatch(serial_link& line, const settings& run) {
     switch (run.action) {
     case ACTION_WRITE_FLASH:
         out("action: write flash\n");
-        main_writeflash(fd, run);
+        main_writeflash(line, run);
         break;
     case ACTION_READ_FLASH:
         out("action: read flash\n");
-        main_readflash(fd, run);
+        main_readflash(line, run);
         break;
     case ACTION_ERASE_FLASH:
         out("action: erase flash\n");
-        main_eraseflash(fd, run);
+        main_eraseflash(line, run);
         break;
     case ACTION_WRITE_EEPROM:
         out("action: write eeprom\n");
         notImplemented();
     case ACTION_READ_EEPROM:
         out("action: read eeprom\n");
-        main_readeeprom(fd, run);
+        main_readeeprom(line, run);
         break;
     case ACTION_ERASE_EEPROM:
         out("action: erase eeprom\n");
         notImplemented();
     case ACTION_RESET:
         out("resetting PIC\n");
-        reset_pic(fd);
+        reset_pic(line);
         break;
     }
 }
@@ -194,12 +194,12 @@ void usage(const char* name) {
 int run(int argc, char** argv) {
     settings run;
     fcntl(1, F_SETFL, O_SYNC);  // result ignored: a pipe or file may refuse it
-    int fd = -1;
+    serial_link line;
     try {
         scanOptions(argc, argv, run);
-        fd = openDevice(run.dev);
-        setline(fd, run.flags, run.speed);
-        serialWrite(fd, WAKE);  // raw, unframed, untraced: wakes the bootloader
+        line.fd = openDevice(run.dev);
+        setline(line, run.flags, run.speed);
+        serialWrite(line, WAKE);  // raw, unframed, untraced: wakes the bootloader
         if (optind < argc) {
             out("unknown arguments: ");
             for (int i = optind; i < argc; ++i) out("%s ", argv[i]);
@@ -211,12 +211,12 @@ int run(int argc, char** argv) {
             out("You need to specify the action to take\n");
             usage(argv[0]);
         }
-        dispatch(fd, run);
-        close(fd);
+        dispatch(line, run);
+        line.close();
         flush();
         return 0;
     } catch (const fatal& f) {
-        if (fd >= 0 && !f.device_closed) close(fd);
+        line.close();
         flush();
         return f.status;
     }

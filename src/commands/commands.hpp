@@ -3,7 +3,8 @@
 #include <cstdint>
 #include <span>
 
-#include "cli/settings.hpp"
+#include "commands/settings.hpp"
+#include "link/serial.hpp"
 
 namespace bootlink {
 
@@ -11,16 +12,16 @@ namespace bootlink {
 // checks the settings it needs, talks to the bootloader and prints the
 // outcome; a failure prints its message and ends the run (bootlink::fatal).
 
-void reset_pic(int fd);
+void reset_pic(serial_link& line);
 
-void main_eraseflash(int fd, const settings& run);
-void eraseflash(int fd, int32_t address, int32_t rows);
+void main_eraseflash(serial_link& line, const settings& run);
+void eraseflash(serial_link& line, int32_t address, int32_t rows);
 
-void main_readeeprom(int fd, const settings& run);
+void main_readeeprom(serial_link& line, const settings& run);
 
-void main_readflash(int fd, const settings& run);
+void main_readflash(serial_link& line, const settings& run);
 
-void main_writeflash(int fd, const settings& run);
-void writeflash(int fd, std::span<int32_t> buffer, int32_t address, int n);
+void main_writeflash(serial_link& line, const settings& run);
+void writeflash(serial_link& line, std::span<int32_t> buffer, int32_t address, int n);
 
 }  // namespace bootlink

@@ -5,21 +5,21 @@
 
 namespace bootlink {
 
-void main_eraseflash(int fd, const settings& run) {
+void main_eraseflash(serial_link& line, const settings& run) {
     if (run.rows <= 0 || run.startaddr < 0) {
         out("ERROR: you need to specify both --rows and --startaddr\n");
         throw fatal{255};
     }
-    eraseflash(fd, run.startaddr, run.rows);
+    eraseflash(line, run.startaddr, run.rows);
 }
 
 // Erase: row count (one byte), 24-bit byte address. The bootloader erases
 // that many 64-byte rows and answers with an empty reply once done.
-void eraseflash(int fd, int32_t address, int32_t rows) {
+void eraseflash(serial_link& line, int32_t address, int32_t rows) {
     out("SENDing Erase Flash: ");
-    sendRequest(fd, {CMD_ERASE_FLASH, static_cast<uint8_t>(rows), static_cast<uint8_t>(address),
+    sendRequest(line, {CMD_ERASE_FLASH, static_cast<uint8_t>(rows), static_cast<uint8_t>(address),
                      static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address >> 16)});
-    receiveAck(fd, CMD_ERASE_FLASH);
+    receiveAck(line, CMD_ERASE_FLASH);
     out("[OK => Erase Flash Program Memory]\n");
 }
 

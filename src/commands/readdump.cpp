@@ -25,46 +25,46 @@ void store(std::span<int32_t> image, int64_t address, uint8_t d) {
 // One read request and its reply. The reply governs the dump: it starts at
 // the address the reply names and runs until that address, counted from the
 // requested start, reaches the length the reply states.
-int readOne(int fd, const read_kind& kind, int64_t start, int length, std::span<int32_t> image) {
+int readOne(serial_link& line, const read_kind& kind, int64_t start, int length, std::span<int32_t> image) {
     out("%s", kind.label);
-    sendRequest(fd, {kind.code, static_cast<uint8_t>(length), static_cast<uint8_t>(start),
+    sendRequest(line, {kind.code, static_cast<uint8_t>(length), static_cast<uint8_t>(start),
                      static_cast<uint8_t>(start >> 8),
                      kind.wide ? static_cast<uint8_t>(start >> 16) : uint8_t{0}});
-    receiveReplyHead(fd, kind.code);
+    receiveReplyHead(line, kind.code);
 
     uint8_t b = 0;
-    serialReadEscape(fd, b);
+    serialReadEscape(line, b);
     const int replyLength = b;
     out("size = 0x%02hx\n", static_cast<unsigned short>(replyLength));
     out("Data Dump: \n");
 
     uint8_t low = 0, high = 0, upper = 0;
-    serialReadEscape(fd, low);
-    serialReadEscape(fd, high);
-    serialReadEscape(fd, upper);  // EEPROM replies carry it too; it is ignored there
+    serialReadEscape(line, low);
+    serialReadEscape(line, high);
+    serialReadEscape(line, upper);  // EEPROM replies carry it too; it is ignored there
     int64_t a = low + 256 * high + (kind.wide ? 65536 * upper : 0);
 
     while (a - start < replyLength) {
-        serialReadEscape(fd, b);
+        serialReadEscape(line, b);
         out("0x%06lx\t", static_cast<long>(a));
         out("%02hx\n", static_cast<unsigned short>(b));
         store(image, a, b);
         ++a;
     }
-    receiveReplyTail(fd);
+    receiveReplyTail(line);
     return replyLength;
 }
 
 }  // namespace
 
-int64_t readRange(int fd, const read_kind& kind, int32_t startaddr, int32_t bytes,
+int64_t readRange(serial_link& line, const read_kind& kind, int32_t startaddr, int32_t bytes,
                   std::span<int32_t> image) {
-    if (bytes <= READ_SINGLE_MAX) return readOne(fd, kind, startaddr, bytes, image);
+    if (bytes <= READ_SINGLE_MAX) return readOne(line, kind, startaddr, bytes, image);
     // The length byte cannot say more than 255: split, never wrap.
     int64_t total = 0;
     for (int64_t done = 0; done < bytes; done += READ_CHUNK) {
         const int length = static_cast<int>(std::min<int64_t>(READ_CHUNK, bytes - done));
-        total += readOne(fd, kind, startaddr + done, length, image);
+        total += readOne(line, kind, startaddr + done, length, image);
     }
     return total;
 }

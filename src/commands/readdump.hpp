@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <span>
 
+#include "link/serial.hpp"
+
 namespace bootlink {
 
 // The part the two read commands share: requests, dump lines and the reading
@@ -23,7 +25,7 @@ struct read_kind {
 // arrives; with a non-empty `image` (program words by word address) the
 // bytes that fall inside it are stored there too. Returns the sum of the
 // lengths the replies stated.
-int64_t readRange(int fd, const read_kind& kind, int32_t startaddr, int32_t bytes,
+int64_t readRange(serial_link& line, const read_kind& kind, int32_t startaddr, int32_t bytes,
                   std::span<int32_t> image);
 
 }  // namespace bootlink

@@ -4,7 +4,6 @@
 #include "link/framing.hpp"
 #include "link/output.hpp"
 
-#include <unistd.h>
 
 namespace bootlink {
 
@@ -14,22 +13,22 @@ constexpr int32_t EEPROM_SIZE = 256;  // data EEPROM of the parts this bootloade
 
 // Read EEPROM: length, 16-bit address (low, high) and a zero upper byte. The
 // reply repeats length and address (with an upper byte) and carries the data.
-void main_readeeprom(int fd, const settings& run) {
+void main_readeeprom(serial_link& line, const settings& run) {
     if (run.bytes <= 0 || run.startaddr < 0) {
         out("ERROR: you need to specify both --bytes and --startaddr\n");
         throw fatal{255};
     }
     if (run.startaddr > EEPROM_SIZE - 1) {
         out("[ERROR, address out of range. Device EEPROM address range is 0-%i]\n", EEPROM_SIZE - 1);
-        close(fd);
-        throw fatal{255, true};
+        line.close();
+        throw fatal{255};
     }
     int32_t bytes = run.bytes;
     if (bytes > EEPROM_SIZE) {
         out("[device has only %i bytes EEPROM, truncating request]\n", EEPROM_SIZE);
         bytes = EEPROM_SIZE - run.startaddr;
     }
-    readRange(fd, {"SENDing: Read EEPROM: ", CMD_READ_EE, false}, run.startaddr, bytes, {});
+    readRange(line, {"SENDing: Read EEPROM: ", CMD_READ_EE, false}, run.startaddr, bytes, {});
     out("<ETX>\n");
     out("[OK => Read EEPROM Data Memory]\n");
 }

@@ -21,13 +21,13 @@ constexpr const char* OUT_FILE = "out.hex";
 // Read flash: length, 24-bit byte address. The reply repeats length and
 // address and carries the bytes; they are dumped, assembled into program
 // words and saved as INHX16 records in out.hex.
-void main_readflash(int fd, const settings& run) {
+void main_readflash(serial_link& line, const settings& run) {
     std::vector<int32_t> image(IMAGE_WORDS, 0);
     if (run.bytes <= 0 || run.startaddr < 0) {
         out("ERROR: you need to specify both --bytes and --startaddr\n");
         throw fatal{255};
     }
-    const int64_t total = readRange(fd, {"SENDing: Read Flash: ", CMD_READ_FLASH, true}, run.startaddr,
+    const int64_t total = readRange(line, {"SENDing: Read Flash: ", CMD_READ_FLASH, true}, run.startaddr,
                                     run.bytes, image);
 
     // The file covers the requested start for as many words as the replies

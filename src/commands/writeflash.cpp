@@ -1,7 +1,6 @@
 #include <array>
 #include <cstdio>
 #include <memory>
-#include <unistd.h>
 #include <vector>
 
 #include "commands/commands.hpp"
@@ -37,7 +36,7 @@ constexpr int TYPE_LINEAR_START = 0x05;    // start address: nothing to program
 // whole 8-byte blocks at the address it is given, so the record goes out as
 // the aligned blocks it touches, padded with 0xFF (which leaves flash as it
 // is). Returns false when the record was not written.
-bool writeBytes(int fd, std::span<const int32_t> record, uint32_t address, int count) {
+bool writeBytes(serial_link& line, std::span<const int32_t> record, uint32_t address, int count) {
     if (count == 0) return true;  // no data, nothing to program
     const uint32_t end = address + static_cast<uint32_t>(count);
     if (address >= PROGRAM_END) {
@@ -65,17 +64,17 @@ bool writeBytes(int fd, std::span<const int32_t> record, uint32_t address, int c
         const int32_t b = recordByte(record, i);
         word = (at % 2) ? (word & 0x00FF) | (b << 8) : (word & 0xFF00) | b;
     }
-    writeflash(fd, blocks, static_cast<int32_t>(first), static_cast<int>(last - first) / 2);
+    writeflash(line, blocks, static_cast<int32_t>(first), static_cast<int>(last - first) / 2);
     return true;
 }
 
 // Byte form is ordinary Intel hex: data at base + address, address records
 // that move the base, start records that program nothing.
-bool byteRecord(int fd, std::span<const int32_t> record, int32_t address, int32_t count, int type,
+bool byteRecord(serial_link& line, std::span<const int32_t> record, int32_t address, int32_t count, int type,
                 uint32_t& base) {
     switch (type) {
     case TYPE_DATA:
-        return writeBytes(fd, record, base + static_cast<uint32_t>(address), count);
+        return writeBytes(line, record, base + static_cast<uint32_t>(address), count);
     case TYPE_SEGMENT_BASE:
     case TYPE_LINEAR_BASE:
         if (count != 2) break;
@@ -97,7 +96,7 @@ bool byteRecord(int fd, std::span<const int32_t> record, int32_t address, int32_
 // Write flash: block count, 24-bit byte address, then 8 bytes a block
 // (program words, low byte first). The bootloader programs the blocks and
 // answers with an empty reply once done.
-void writeflash(int fd, std::span<int32_t> buffer, int32_t address, int n) {
+void writeflash(serial_link& line, std::span<int32_t> buffer, int32_t address, int n) {
     if (n <= 3) {
         out("[less than eight bytes for flash op, filling up with 0xFF]\n");
         for (int i = n; i < BLOCK_WORDS; ++i) buffer[i] = 0xFFFF;
@@ -120,18 +119,18 @@ void writeflash(int fd, std::span<int32_t> buffer, int32_t address, int n) {
         body.push_back(static_cast<uint8_t>(buffer[i]));
         body.push_back(static_cast<uint8_t>(buffer[i] >> 8));
     }
-    sendRequest(fd, body);
-    receiveAck(fd, CMD_WRITE_FLASH);
+    sendRequest(line, body);
+    receiveAck(line, CMD_WRITE_FLASH);
     out("[OK => Acknowledged Write Flash Program Memory]\n");
 }
 
-void main_writeflash(int fd, const settings& run) {
+void main_writeflash(serial_link& line, const settings& run) {
     if (run.hexfile.empty()) out("ERROR: you need to specify --hexfile <filename>\n");
     const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(run.hexfile.c_str(), "r"), std::fclose);
     if (!file) {
         out("Error: could not open hexfile '%s'\n", run.hexfile.c_str());
-        close(fd);
-        throw fatal{254, true};
+        line.close();
+        throw fatal{254};
     }
 
     std::array<int32_t, RECORD_SLOTS> record{};
@@ -154,8 +153,8 @@ void main_writeflash(int fd, const settings& run) {
         if (info.form == record_form::word) {
             // INHX16 as a flash read saves it: word address, count of words.
             out("line read from hexfile had startaddress=0x%04X with length %ibytes\n", 2 * address, 2 * count);
-            writeflash(fd, record, 2 * address, count);
-        } else if (!byteRecord(fd, record, address, count, info.type, base)) {
+            writeflash(line, record, 2 * address, count);
+        } else if (!byteRecord(line, record, address, count, info.type, base)) {
             ++notWritten;
         }
     }

@@ -2,12 +2,11 @@
 
 namespace bootlink {
 
-// Ends the run. Thrown after the message has been printed (and, where the
-// failure calls for it, after the device was closed); the one catch in the
-// run driver turns it into the process status.
+// Ends the run. Thrown after the message has been printed; the one catch in
+// the run driver closes the line (putting its settings back) and turns it
+// into the process status.
 struct fatal {
-    int status;                  // 255 protocol/usage/settings, 254 hex file
-    bool device_closed = false;  // the thrower already closed the line
+    int status;  // 255 protocol/usage/settings, 254 hex file, 128 + signal
 };
 
 }  // namespace bootlink

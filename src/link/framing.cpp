@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdio>
-#include <unistd.h>
 
 #include "link/output.hpp"
 #include "link/serial.hpp"
@@ -11,9 +10,6 @@ namespace bootlink {
 
 namespace {
 
-// Sum of the data bytes of the packet being sent.
-int32_t checksum = 0;
-
 constexpr std::array<const char*, 8> commandNames{
     "VERSION}", "READ Flash}", "WRITE Flash}", "ERASE Flash}",
     "READ EE}", "WRITE EE}",   "READ CONFIG}", "WRITE CONFIG}",
@@ -21,10 +17,19 @@ constexpr std::array<const char*, 8> commandNames{
 
 bool needsEscape(uint8_t b) { return b == STX || b == ETX || b == DLE; }
 
-[[noreturn]] void replyError(int fd, const char* fmt, unsigned a, unsigned b = 0) {
+// The byte trace: printed only while the link traces.
+void traced(const serial_link& line, const char* text) {
+    if (line.trace) out("%s", text);
+}
+
+void tracedByte(const serial_link& line, const char* fmt, unsigned b) {
+    if (line.trace) out(fmt, b);
+}
+
+[[noreturn]] void replyError(serial_link& line, const char* fmt, unsigned a, unsigned b = 0) {
     char message[96];
     std::snprintf(message, sizeof message, fmt, a, b);
-    linkFailure(fd, message);
+    linkFailure(line, message);
 }
 
 }  // namespace
@@ -34,100 +39,98 @@ const char* commandName(int code) {
     return "UNKNOWN}";
 }
 
-void sendSTX(int fd) {
-    out("<STX>");
-    serialWrite(fd, STX);
+void sendSTX(serial_link& line) {
+    traced(line, "<STX>");
+    serialWrite(line, STX);
 }
 
-void sendETX(int fd) {
-    serialWrite(fd, ETX);
-    out("<ETX>\n");
+void sendETX(serial_link& line) {
+    serialWrite(line, ETX);
+    traced(line, "<ETX>\n");
 }
 
-void sendescape(int fd, int byte) {
+void sendescape(serial_link& line, int byte) {
     const uint8_t b = static_cast<uint8_t>(byte);
     if (needsEscape(b)) {
-        serialWrite(fd, DLE);
-        out("<DLE>");
+        serialWrite(line, DLE);
+        traced(line, "<DLE>");
     }
-    serialWrite(fd, b);
-    out("<0x%02x>", b);
+    serialWrite(line, b);
+    tracedByte(line, "<0x%02x>", b);
 }
 
-void senddata(int fd, int byte) {
-    checksum += byte & 0xFF;
-    sendescape(fd, byte);
+void senddata(serial_link& line, int byte) {
+    line.checksum += byte & 0xFF;
+    sendescape(line, byte);
 }
 
-void sendchecksum(int fd) {
-    out("{CHKSUM:");
-    sendescape(fd, (256 - (checksum & 0xFF)) & 0xFF);
-    out("}");
-    checksum = 0;
+void sendchecksum(serial_link& line) {
+    traced(line, "{CHKSUM:");
+    sendescape(line, (256 - (line.checksum & 0xFF)) & 0xFF);
+    traced(line, "}");
+    line.checksum = 0;
 }
 
-void resetChecksum() { checksum = 0; }
-
-int expectSTX(int fd) {
+int expectSTX(serial_link& line) {
     uint8_t b = 0;
-    serialRead(fd, b);
-    if (b != STX) replyError(fd, "\n[ERROR, expected STX, got 0x%02x]\n", b);
-    out("<STX>");
+    serialRead(line, b);
+    if (b != STX) replyError(line, "\n[ERROR, expected STX, got 0x%02x]\n", b);
+    traced(line, "<STX>");
     return 1;
 }
 
-int expectETX(int fd) {
+int expectETX(serial_link& line) {
     uint8_t b = 0;
-    serialRead(fd, b);
-    if (b != ETX) replyError(fd, "\n[ERROR, expected ETX, got 0x%02x]\n", b);
-    out("<ETX>\n");
+    serialRead(line, b);
+    if (b != ETX) replyError(line, "\n[ERROR, expected ETX, got 0x%02x]\n", b);
+    traced(line, "<ETX>\n");
     return 1;
 }
 
-void expectCHKSUM(int fd) {
-    out("{CHKSUM");
+void expectCHKSUM(serial_link& line) {
+    traced(line, "{CHKSUM");
     uint8_t b = 0;
-    serialReadEscape(fd, b);
-    out("<0x%02x>}", b);
+    serialReadEscape(line, b);
+    tracedByte(line, "<0x%02x>}", b);
 }
 
-void expectPacketType(int fd, int expected) {
-    out("{Packettype ");
+void expectPacketType(serial_link& line, int expected) {
+    traced(line, "{Packettype ");
     uint8_t b = 0;
-    serialReadEscape(fd, b);
-    out("%s", commandName(b));
+    serialReadEscape(line, b);
+    traced(line, commandName(b));
     if (b != expected)
-        replyError(fd, "\n[ERROR, expected PacketType 0x%02x, but got 0x%02x]\n",
+        replyError(line, "\n[ERROR, expected PacketType 0x%02x, but got 0x%02x]\n",
                    static_cast<unsigned>(expected), b);
 }
 
-void sendRequest(int fd, std::span<const uint8_t> body) {
-    sendSTX(fd);
-    sendSTX(fd);
-    for (uint8_t b : body) senddata(fd, b);
-    sendchecksum(fd);
-    sendETX(fd);
+void sendRequest(serial_link& line, std::span<const uint8_t> body) {
+    sendSTX(line);
+    sendSTX(line);
+    for (uint8_t b : body) senddata(line, b);
+    sendchecksum(line);
+    sendETX(line);
 }
 
-void sendRequest(int fd, std::initializer_list<uint8_t> body) {
-    sendRequest(fd, std::span<const uint8_t>(body.begin(), body.size()));
+void sendRequest(serial_link& line, std::initializer_list<uint8_t> body) {
+    sendRequest(line, std::span<const uint8_t>(body.begin(), body.size()));
 }
 
-void receiveReplyHead(int fd, uint8_t code) {
-    out("RECEIVING: ");
-    expectSTX(fd);
-    expectSTX(fd);
-    expectPacketType(fd, code);
+void receiveReplyHead(serial_link& line, uint8_t code) {
+    traced(line, "RECEIVING: ");
+    expectSTX(line);
+    expectSTX(line);
+    expectPacketType(line, code);
 }
 
-void receiveReplyTail(int fd) {
-    expectCHKSUM(fd);
-    expectETX(fd);
+void receiveReplyTail(serial_link& line) {
+    expectCHKSUM(line);
+    expectETX(line);
 }
 
-void receiveAck(int fd, uint8_t code) {
-    receiveReplyHead(fd, code);
-    receiveReplyTail(fd);
+void receiveAck(serial_link& line, uint8_t code) {
+    receiveReplyHead(line, code);
+    receiveReplyTail(line);
 }
 
 }  // namespace bootlink

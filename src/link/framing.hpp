@@ -4,6 +4,8 @@
 #include <initializer_list>
 #include <span>
 
+#include "link/serial.hpp"
+
 namespace bootlink {
 
 // Frame bytes of the bootloader protocol.
@@ -25,34 +27,33 @@ constexpr uint8_t CMD_WRITE_CONFIG = 0x07;  // not used by this tool
 // Name printed when a reply echoes `code` ("READ Flash}"...).
 const char* commandName(int code);
 
-// Sending. Every byte goes through serialWrite (10 ms pause each) and is
-// traced as it goes.
-void sendSTX(int fd);              // "<STX>"
-void sendETX(int fd);              // "<ETX>\n"
-void sendescape(int fd, int byte); // "<DLE>" first for STX/ETX/DLE, then "<0x..>"
-void senddata(int fd, int byte);   // counted into the running checksum, then escaped
-void sendchecksum(int fd);         // "{CHKSUM:" two's complement of the sum "}", sum cleared
-void resetChecksum();
+// Sending. Every byte goes through serialWrite (paced) and is traced as it
+// goes, when the link traces.
+void sendSTX(serial_link& line);              // "<STX>"
+void sendETX(serial_link& line);              // "<ETX>\n"
+void sendescape(serial_link& line, int byte);  // "<DLE>" first for STX/ETX/DLE, then "<0x..>"
+void senddata(serial_link& line, int byte);   // counted into the running checksum, then escaped
+void sendchecksum(serial_link& line);         // "{CHKSUM:" two's complement of the sum "}", sum cleared
 
 // Receiving. A mismatch prints its "[ERROR, ...]" line, closes the line and
 // ends the run with status 255.
-int expectSTX(int fd);
-int expectETX(int fd);
-void expectCHKSUM(int fd);                     // shown, never verified
-void expectPacketType(int fd, int expected);   // "{Packettype NAME}"
+int expectSTX(serial_link& line);
+int expectETX(serial_link& line);
+void expectCHKSUM(serial_link& line);                     // shown, never verified
+void expectPacketType(serial_link& line, int expected);   // "{Packettype NAME}"
 
 // A whole request: STX STX, the command code and fields counted and escaped,
 // the checksum, ETX.
-void sendRequest(int fd, std::span<const uint8_t> body);
-void sendRequest(int fd, std::initializer_list<uint8_t> body);
+void sendRequest(serial_link& line, std::span<const uint8_t> body);
+void sendRequest(serial_link& line, std::initializer_list<uint8_t> body);
 
 // "RECEIVING: " and the head of the reply: STX STX and the command echo.
-void receiveReplyHead(int fd, uint8_t code);
+void receiveReplyHead(serial_link& line, uint8_t code);
 
 // The tail of every reply: checksum and ETX.
-void receiveReplyTail(int fd);
+void receiveReplyTail(serial_link& line);
 
 // A reply without fields (write and erase): its arrival is the acknowledgement.
-void receiveAck(int fd, uint8_t code);
+void receiveAck(serial_link& line, uint8_t code);
 
 }  // namespace bootlink

@@ -1,24 +1,39 @@
 #include "link/output.hpp"
 
+#include <cerrno>
 #include <cstdarg>
 
 namespace bootlink {
 
 namespace {
 FILE* sink = nullptr;  // nullptr means standard output
+int firstError = 0;
+
+void noteFailure() {
+    if (firstError == 0) firstError = errno ? errno : EIO;
 }
+}  // namespace
 
 FILE* outputStream() { return sink ? sink : stdout; }
 
-void setOutputStream(FILE* stream) { sink = stream; }
+void setOutputStream(FILE* stream) {
+    sink = stream;
+    firstError = 0;
+}
 
 void out(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    std::vfprintf(outputStream(), fmt, args);
+    errno = 0;
+    if (std::vfprintf(outputStream(), fmt, args) < 0) noteFailure();
     va_end(args);
 }
 
-void flush() { std::fflush(outputStream()); }
+void flush() {
+    errno = 0;
+    if (std::fflush(outputStream()) != 0) noteFailure();
+}
+
+int outputError() { return firstError; }
 
 }  // namespace bootlink

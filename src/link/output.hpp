@@ -12,6 +12,11 @@ void out(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // line so the trace up to the point where we wait is always visible.
 void flush();
 
+// The errno of the first failed write to the output (a full disk, a closed
+// pipe), or 0. The run goes on with its work on the device and reports it at
+// the end: a script must not take a lost log for success.
+int outputError();
+
 FILE* outputStream();
 void setOutputStream(FILE* stream);
 

@@ -1,18 +1,62 @@
 #include "link/serial.hpp"
 
 #include <cerrno>
-#include <sys/select.h>
+#include <cstdio>
+#include <ctime>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "link/fatal.hpp"
 #include "link/framing.hpp"
 #include "link/output.hpp"
+#include "link/signals.hpp"
 
 namespace bootlink {
 
-void setline(int fd, tcflag_t flags, speed_t speed) {
+namespace {
+
+int64_t nowNs() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+struct timespec fromNs(int64_t ns) {
+    return {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+// Waits until `fd` is ready for `events`, at most `timeoutNs` (< 0: no
+// limit), letting stop signals in. Returns 1 ready, 0 timed out, -1 a stop
+// signal arrived or the wait failed (errno says which).
+int waitFor(int fd, short events, int64_t timeoutNs) {
+    struct pollfd p {fd, events, 0};
+    struct timespec ts = fromNs(timeoutNs < 0 ? 0 : timeoutNs);
+    const int r = ppoll(&p, 1, timeoutNs < 0 ? nullptr : &ts, waitMask());
+    return r > 0 ? 1 : r;
+}
+
+}  // namespace
+
+void serial_link::save_settings() { saved_ = tcgetattr(fd, &settings_) == 0; }
+
+void serial_link::close() {
+    if (fd < 0) return;
+    if (saved_) {
+        // Let what we sent leave the adapter before its speed is put back.
+        tcdrain(fd);
+        tcsetattr(fd, TCSANOW, &settings_);
+        saved_ = false;
+    }
+    if (exclusive) ioctl(fd, TIOCNXCL);
+    exclusive = false;
+    ::close(fd);  // also gives up the lock
+    fd = -1;
+}
+
+void setline(serial_link& line, tcflag_t flags, speed_t speed) {
     struct termios tio {};
-    tcgetattr(fd, &tio);
+    tcgetattr(line.fd, &tio);
     tio.c_iflag = IGNBRK | IGNPAR;
     tio.c_oflag = 0;
     tio.c_cflag = flags | CREAD | HUPCL | CLOCAL;  // previous control modes discarded
@@ -22,53 +66,87 @@ void setline(int fd, tcflag_t flags, speed_t speed) {
     // Speeds after the control modes: assigning c_cflag would wipe them.
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);
-    tcsetattr(fd, TCSANOW, &tio);
+    tcsetattr(line.fd, TCSANOW, &tio);
 }
 
-void waitms(int ms) {
-    struct timeval tv {0, ms * 1000};
-    // Linux leaves the time still to sleep in tv when a signal cuts it short.
-    while (select(0, nullptr, nullptr, nullptr, &tv) < 0 && errno == EINTR) {
+bool waitms(int ms) {
+    const int64_t deadline = nowNs() + static_cast<int64_t>(ms) * 1000000;
+    for (;;) {
+        const int64_t left = deadline - nowNs();
+        if (left <= 0) return true;
+        const struct timespec ts = fromNs(left);
+        if (ppoll(nullptr, 0, &ts, waitMask()) == 0) return true;
+        if (stopSignal()) return false;
     }
 }
 
-void serialWrite(int fd, int byte) {
+void serialWrite(serial_link& line, int byte) {
     const unsigned char b = static_cast<unsigned char>(byte);
     for (;;) {
-        const ssize_t n = write(fd, &b, 1);
+        checkInterrupted(line);
+        const ssize_t n = write(line.fd, &b, 1);
         if (n == 1) break;
         if (n < 0 && errno == EINTR) continue;
-        linkFailure(fd, "\n[ERROR, could not write to serial device]\n");
+        // A full output queue drains at the line's speed: wait for room.
+        if (n < 0 && errno == EAGAIN && waitFor(line.fd, POLLOUT, -1) != 0) continue;
+        linkFailure(line, "\n[ERROR, could not write to serial device]\n");
     }
-    waitms(BYTE_PAUSE_MS);
+    if (line.pace_ms > 0) waitms(line.pace_ms);
+    checkInterrupted(line);
 }
 
-int serialRead(int fd, uint8_t& byte) {
+int serialRead(serial_link& line, uint8_t& byte) {
     flush();
+    const bool forever = line.timeout_ms == WAIT_FOREVER;
+    const int64_t deadline = nowNs() + static_cast<int64_t>(line.timeout_ms) * 1000000;
     for (;;) {
-        const ssize_t n = read(fd, &byte, 1);
+        checkInterrupted(line);
+        const int64_t left = forever ? -1 : deadline - nowNs();
+        if (!forever && left <= 0) {
+            char message[80];
+            std::snprintf(message, sizeof message, "\n[ERROR, no reply from the device within %d ms]\n",
+                          line.timeout_ms);
+            linkFailure(line, message);
+        }
+        const int ready = waitFor(line.fd, POLLIN, left);
+        if (ready == 0) continue;  // the deadline is checked above
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        const ssize_t n = read(line.fd, &byte, 1);
         if (n == 1) return 1;
-        if (n < 0 && errno == EINTR) continue;
-        linkFailure(fd, "\n[ERROR, could not read from serial device]\n");
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        break;
     }
+    linkFailure(line, "\n[ERROR, could not read from serial device]\n");
 }
 
-void serialReadEscape(int fd, uint8_t& byte) {
-    serialRead(fd, byte);
-    if (byte == DLE) serialRead(fd, byte);
+void serialReadEscape(serial_link& line, uint8_t& byte) {
+    serialRead(line, byte);
+    if (byte == DLE) serialRead(line, byte);
 }
 
-int serialReadPrint(int fd, uint8_t& byte) {
-    const int r = serialRead(fd, byte);
+int serialReadPrint(serial_link& line, uint8_t& byte) {
+    const int r = serialRead(line, byte);
     out("read from port: 0x%02hx\n", static_cast<unsigned short>(byte));
     return r;
 }
 
-void linkFailure(int fd, const char* message) {
+void linkFailure(serial_link& line, const char* message) {
     out("%s", message);
-    resetChecksum();  // a half-built packet must not leak into the next run
-    close(fd);
-    throw fatal{255, true};
+    line.checksum = 0;  // a half-built packet must not leak into a later request
+    line.close();
+    throw fatal{255};
+}
+
+void checkInterrupted(serial_link& line) {
+    const int sig = stopSignal();
+    if (sig == 0) return;
+    out("\n[interrupted]\n");
+    line.checksum = 0;
+    line.close();
+    throw fatal{128 + sig};
 }
 
 }  // namespace bootlink

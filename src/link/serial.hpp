@@ -1,38 +1,76 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <termios.h>
 
 namespace bootlink {
 
 // Byte-level access to the serial line. Every other part of the tool reaches
 // the device only through these calls (and the framing built on them), so a
-// pseudo-terminal can stand in for a real adapter.
+// pseudo-terminal or a socket can stand in for a real adapter.
 
-constexpr int BYTE_PAUSE_MS = 10;  // pause after every byte sent; the bootloader polls its UART
+constexpr int BYTE_PAUSE_MS = 10;  // default pause after every byte sent; the bootloader polls its UART
+constexpr int WAIT_FOREVER = 0;    // reply timeout meaning "no timeout"
+
+// The open line and everything that belongs to it. Commands get one of these
+// and nothing else of the line.
+class serial_link {
+public:
+    int fd = -1;
+    int pace_ms = BYTE_PAUSE_MS;     // pause after every byte sent
+    int timeout_ms = WAIT_FOREVER;   // longest wait for one byte of a reply
+    int32_t checksum = 0;            // sum of the data bytes of the request being built
+    bool trace = true;               // echo every byte of the exchange
+
+    serial_link() = default;
+    explicit serial_link(int descriptor) : fd(descriptor) {}
+    ~serial_link() { close(); }
+    serial_link(const serial_link&) = delete;
+    serial_link& operator=(const serial_link&) = delete;
+
+    bool is_open() const { return fd >= 0; }
+
+    // Remembers the terminal settings close() puts back.
+    void save_settings();
+    // Puts saved settings back, gives up exclusive use and closes. Every way
+    // a run ends comes through here; calling it twice does nothing.
+    void close();
+
+    bool exclusive = false;  // TIOCEXCL was set and must be cleared
+private:
+    bool saved_ = false;
+    struct termios settings_ {};
+};
 
 // Raw 8-bit line: IGNBRK|IGNPAR in, nothing out, flags|CREAD|HUPCL|CLOCAL,
 // non-canonical with VMIN 1 / VTIME 0, both speeds set to `speed`.
-void setline(int fd, tcflag_t flags, speed_t speed);
+void setline(serial_link& line, tcflag_t flags, speed_t speed);
 
-// Sleeps `ms` milliseconds (less than 1000) with select().
-void waitms(int ms);
+// Sleeps `ms` milliseconds (less than 1000). Returns early, with false, when
+// a stop signal arrives.
+bool waitms(int ms);
 
-// Writes one byte, then pauses BYTE_PAUSE_MS. A failed write ends the run.
-void serialWrite(int fd, int byte);
+// Writes one byte, then pauses the link's pace. A failed write ends the run.
+void serialWrite(serial_link& line, int byte);
 
-// Flushes our output, then blocks until one byte arrives. Returns 1; a failed
-// read or end of file ends the run and is never taken for a byte.
-int serialRead(int fd, uint8_t& byte);
+// Flushes our output, then waits until one byte arrives (at most the link's
+// timeout). Returns 1; a failed read, end of file or a timeout ends the run
+// and is never taken for a byte.
+int serialRead(serial_link& line, uint8_t& byte);
 
 // Reads one byte of escaped reply data: a DLE is dropped and the byte after
 // it is the value, whatever it is.
-void serialReadEscape(int fd, uint8_t& byte);
+void serialReadEscape(serial_link& line, uint8_t& byte);
 
 // serialRead, then prints the byte ("read from port: 0x..").
-int serialReadPrint(int fd, uint8_t& byte);
+int serialReadPrint(serial_link& line, uint8_t& byte);
 
 // Prints `message`, closes the line and ends the run with status 255.
-[[noreturn]] void linkFailure(int fd, const char* message);
+[[noreturn]] void linkFailure(serial_link& line, const char* message);
+
+// Ends the run (128 + signal) when a stop signal has arrived: prints
+// "[interrupted]" and closes the line.
+void checkInterrupted(serial_link& line);
 
 }  // namespace bootlink
