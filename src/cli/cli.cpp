@@ -1,6 +1,8 @@
 #include "cli/cli.hpp"
 
 #include <array>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -107,22 +109,48 @@ void scanOptions(int argc, char** argv, settings& run) {
         case 'h':
             out("Help:\n");
             usage(argv[0]);
+        case '?':
+            // getopt has reported it. A device option without its path would
+            // leave the default device to be opened and programmed: stop.
+            if (optopt == 'd') {
+                out("ERROR: '--device' needs the path of the serial device\n");
+                throw fatal{255};
+            }
+            break;
         default:
-            // An action option (stored by getopt itself), or an unknown option
-            // or missing argument that getopt has already reported: go on.
+            // An action option (stored by getopt itself): go on.
             break;
         }
     }
     run.action = actionFlag;
 }
 
-int openDevice(const std::string& dev) {
-    const int fd = open(dev.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0) {  // 0 is a valid descriptor when standard input is closed
-        out("ERROR: could not open serial device '%s'\n", dev.c_str());
-        throw fatal{255};
+// With standard output closed, the device would be opened as descriptor 1
+// and the trace sent down the line: hold 0, 1 and 2 with /dev/null first.
+void holdStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int held = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (held >= 0 && held != fd) close(held);  // cannot happen: the lowest free number is fd
     }
-    return fd;
+}
+
+// Synchronous writes, added to what the caller's descriptor already has:
+// clearing O_APPEND would write over the start of a log we are appended to.
+void syncStandardOutput() {
+    const int flags = fcntl(1, F_GETFL);
+    if (flags != -1) fcntl(1, F_SETFL, flags | O_SYNC);  // a pipe or file may refuse it
+}
+
+// The status a run ends with, once its output is out: a lost log must not
+// pass for success.
+int finish(int status) {
+    flush();
+    if (const int e = outputError()) {
+        std::fprintf(stderr, "bootlink: write error on standard output: %s\n", std::strerror(e));
+        if (status == 0) status = 255;
+    }
+    return status;
 }
 
 [[noreturn]] void notImplemented() {
@@ -192,13 +220,18 @@ void usage(const char* name) {
 }
 
 int run(int argc, char** argv) {
+    holdStandardDescriptors();
+    syncStandardOutput();
+    // A reader of our output that goes away (| head) must not kill the run
+    // halfway through programming: writes fail instead, reported at the end.
+    std::signal(SIGPIPE, SIG_IGN);
     settings run;
-    fcntl(1, F_SETFL, O_SYNC);  // result ignored: a pipe or file may refuse it
     serial_link line;
     try {
         scanOptions(argc, argv, run);
-        line.fd = openDevice(run.dev);
+        openline(line, run.dev, false);
         setline(line, run.flags, run.speed);
+        discardInput(line);
         serialWrite(line, WAKE);  // raw, unframed, untraced: wakes the bootloader
         if (optind < argc) {
             out("unknown arguments: ");
@@ -213,12 +246,10 @@ int run(int argc, char** argv) {
         }
         dispatch(line, run);
         line.close();
-        flush();
-        return 0;
+        return finish(0);
     } catch (const fatal& f) {
         line.close();
-        flush();
-        return f.status;
+        return finish(f.status);
     }
 }
 

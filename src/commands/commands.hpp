@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <span>
 
 #include "commands/settings.hpp"
@@ -16,10 +18,17 @@ void reset_pic(serial_link& line);
 
 void main_eraseflash(serial_link& line, const settings& run);
 void eraseflash(serial_link& line, int32_t address, int32_t rows);
+void eraseRows(serial_link& line, int64_t address, int rows);  // one request, 256 rows at most
 
 void main_readeeprom(serial_link& line, const settings& run);
 
 void main_readflash(serial_link& line, const settings& run);
+
+// Opens the hex file for reading: a regular file or a pipe, else the
+// "Error: ..." line and status 254.
+FILE* openHexfile(const std::string& path);
+// Ends the run (255) if reading the hex file failed part way.
+void checkHexfileRead(FILE* file, const std::string& path);
 
 void main_writeflash(serial_link& line, const settings& run);
 void writeflash(serial_link& line, std::span<int32_t> buffer, int32_t address, int n);

@@ -7,8 +7,8 @@
 
 namespace bootlink {
 
-// The part the two read commands share: requests, dump lines and the reading
-// of reply data.
+// The part the two read commands (and verification) share: requests, dump
+// lines and the reading of reply data.
 
 constexpr int32_t READ_SINGLE_MAX = 255;  // the length byte's range: one request up to this
 constexpr int32_t READ_CHUNK = 251;       // per request when a read needs several
@@ -19,13 +19,11 @@ struct read_kind {
     bool wide;          // 24-bit program addresses; false: 16-bit EEPROM addresses
 };
 
-// Reads `bytes` bytes from `startaddr`: one request when they fit in the
-// length byte, else consecutive requests of READ_CHUNK bytes (the last one
-// shorter), each traced and dumped in full. Every byte is printed as it
-// arrives; with a non-empty `image` (program words by word address) the
-// bytes that fall inside it are stored there too. Returns the sum of the
-// lengths the replies stated.
-int64_t readRange(serial_link& line, const read_kind& kind, int32_t startaddr, int32_t bytes,
-                  std::span<int32_t> image);
+// Reads data.size() bytes from `startaddr` into `data`: one request when they
+// fit in the length byte, else consecutive requests of READ_CHUNK bytes (the
+// last one shorter). With the link tracing, each is traced and every byte is
+// dumped as it arrives. A reply for another address or length than asked
+// ends the run: its bytes would land in the wrong place.
+void readRange(serial_link& line, const read_kind& kind, int64_t startaddr, std::span<uint8_t> data);
 
 }  // namespace bootlink

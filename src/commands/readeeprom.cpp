@@ -1,9 +1,10 @@
+#include <vector>
+
 #include "commands/commands.hpp"
 #include "commands/readdump.hpp"
 #include "link/fatal.hpp"
 #include "link/framing.hpp"
 #include "link/output.hpp"
-
 
 namespace bootlink {
 
@@ -24,11 +25,13 @@ void main_readeeprom(serial_link& line, const settings& run) {
         throw fatal{255};
     }
     int32_t bytes = run.bytes;
-    if (bytes > EEPROM_SIZE) {
+    // Addresses past the end do not exist: a dump of them would be invented.
+    if (static_cast<int64_t>(run.startaddr) + bytes > EEPROM_SIZE) {
         out("[device has only %i bytes EEPROM, truncating request]\n", EEPROM_SIZE);
         bytes = EEPROM_SIZE - run.startaddr;
     }
-    readRange(line, {"SENDing: Read EEPROM: ", CMD_READ_EE, false}, run.startaddr, bytes, {});
+    std::vector<uint8_t> data(static_cast<size_t>(bytes));
+    readRange(line, {"SENDing: Read EEPROM: ", CMD_READ_EE, false}, run.startaddr, data);
     out("<ETX>\n");
     out("[OK => Read EEPROM Data Memory]\n");
 }

@@ -7,7 +7,7 @@ namespace bootlink {
 // Reset: command 0x00 with one data byte 0x00. The bootloader jumps to the
 // application at once, so there is no reply to wait for.
 void reset_pic(serial_link& line) {
-    out("SENDing RESET: ");
+    traceText(line, "SENDing RESET: ");
     sendRequest(line, {CMD_VERSION, 0x00});
     out("[OK => RESET Device]\n");
 }

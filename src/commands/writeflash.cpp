@@ -1,4 +1,5 @@
 #include <array>
+#include <sys/stat.h>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -68,18 +69,36 @@ bool writeBytes(serial_link& line, std::span<const int32_t> record, uint32_t add
     return true;
 }
 
+// Where byte-form data records go: the base the last extended address record
+// set. After an address record that was not taken, the base is unknown and
+// data records are not written until a good one sets it again: programming
+// them at the old base would put them in the wrong place.
+struct address_base {
+    uint32_t value = 0;
+    bool lost = false;
+};
+
 // Byte form is ordinary Intel hex: data at base + address, address records
 // that move the base, start records that program nothing.
-bool byteRecord(serial_link& line, std::span<const int32_t> record, int32_t address, int32_t count, int type,
-                uint32_t& base) {
+bool byteRecord(serial_link& line, std::span<const int32_t> record, int32_t address, int32_t count,
+                const record_info& info, address_base& base) {
+    const int type = info.type;
     switch (type) {
     case TYPE_DATA:
-        return writeBytes(line, record, base + static_cast<uint32_t>(address), count);
+        if (base.lost) {
+            out("[record on line %d not written: the address record before it was not taken]\n", info.number);
+            return false;
+        }
+        return writeBytes(line, record, base.value + static_cast<uint32_t>(address), count);
     case TYPE_SEGMENT_BASE:
     case TYPE_LINEAR_BASE:
-        if (count != 2) break;
-        base = static_cast<uint32_t>(recordByte(record, 0) << 8 | recordByte(record, 1));
-        base <<= (type == TYPE_LINEAR_BASE) ? 16 : 4;
+        if (count != 2) {
+            base.lost = true;
+            break;
+        }
+        base.value = static_cast<uint32_t>(recordByte(record, 0) << 8 | recordByte(record, 1));
+        base.value <<= (type == TYPE_LINEAR_BASE) ? 16 : 4;
+        base.lost = false;
         return true;
     case TYPE_SEGMENT_START:
     case TYPE_LINEAR_START:
@@ -92,6 +111,29 @@ bool byteRecord(serial_link& line, std::span<const int32_t> record, int32_t addr
 }
 
 }  // namespace
+
+FILE* openHexfile(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (!file) {
+        out("Error: could not open hexfile '%s'\n", path.c_str());
+        throw fatal{254};
+    }
+    // A directory reads as nothing and /dev/zero as junk for ever: only a
+    // file, or a pipe a build feeds, is a hex file.
+    struct stat st {};
+    if (fstat(fileno(file), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        std::fclose(file);
+        out("Error: could not open hexfile '%s' (not a regular file)\n", path.c_str());
+        throw fatal{254};
+    }
+    return file;
+}
+
+void checkHexfileRead(FILE* file, const std::string& path) {
+    if (!std::ferror(file)) return;
+    out("Error: could not read hexfile '%s'\n", path.c_str());
+    throw fatal{255};
+}
 
 // Write flash: block count, 24-bit byte address, then 8 bytes a block
 // (program words, low byte first). The bootloader programs the blocks and
@@ -112,7 +154,7 @@ void writeflash(serial_link& line, std::span<int32_t> buffer, int32_t address, i
         for (int i = n; i < filled; ++i) buffer[i] = 0xFFFF;
         n = filled;
     }
-    out("SENDing: Write Flash: ");
+    traceText(line, "SENDing: Write Flash: ");
     std::vector<uint8_t> body{CMD_WRITE_FLASH, static_cast<uint8_t>(n / BLOCK_WORDS), static_cast<uint8_t>(address),
                               static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address >> 16)};
     for (int i = 0; i < n; ++i) {
@@ -126,21 +168,18 @@ void writeflash(serial_link& line, std::span<int32_t> buffer, int32_t address, i
 
 void main_writeflash(serial_link& line, const settings& run) {
     if (run.hexfile.empty()) out("ERROR: you need to specify --hexfile <filename>\n");
-    const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(run.hexfile.c_str(), "r"), std::fclose);
-    if (!file) {
-        out("Error: could not open hexfile '%s'\n", run.hexfile.c_str());
-        line.close();
-        throw fatal{254};
-    }
+    const std::unique_ptr<FILE, int (*)(FILE*)> file(openHexfile(run.hexfile), std::fclose);
 
     std::array<int32_t, RECORD_SLOTS> record{};
-    uint32_t base = 0;    // from the last extended address record
+    address_base base;
     int notWritten = 0;   // lines that held something and did not reach the device
     for (;;) {
         int32_t address = 0, count = 0;
         record_info info;
-        const int r = readihexline(file.get(), record, address, count, &info);
+        const int r = readihexrecord(file.get(), record, address, count, info);
         if (r == 1) break;
+        // A bad address record leaves the base of the records after it unknown.
+        if (r < 0 && (info.type == TYPE_SEGMENT_BASE || info.type == TYPE_LINEAR_BASE)) base.lost = true;
         if (r == -2) {
             out("[found junk in hexfile]\n");
             if (info.length > 0) ++notWritten;  // a blank line loses nothing
@@ -154,10 +193,11 @@ void main_writeflash(serial_link& line, const settings& run) {
             // INHX16 as a flash read saves it: word address, count of words.
             out("line read from hexfile had startaddress=0x%04X with length %ibytes\n", 2 * address, 2 * count);
             writeflash(line, record, 2 * address, count);
-        } else if (!byteRecord(line, record, address, count, info.type, base)) {
+        } else if (!byteRecord(line, record, address, count, info, base)) {
             ++notWritten;
         }
     }
+    checkHexfileRead(file.get(), run.hexfile);
     // Every line is tried, but a device left half-programmed is not a success.
     if (notWritten > 0) {
         out("[ERROR, %i lines of the hexfile were not written]\n", notWritten);

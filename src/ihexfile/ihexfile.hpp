@@ -28,6 +28,10 @@ struct record_info {
     record_form form = record_form::none;  // set once the length fits a form
     int type = -1;                         // record type, -1 when it did not convert
     int length = 0;                        // characters left after the line end was removed
+    bool complete = true;                  // the read reached the line feed (or the end of the file)
+    bool end_ok = false;                   // type 01 with count 0, nothing after it and a good checksum
+    int32_t number = 0;                    // the line counter after this read
+    const char* why = nullptr;             // what is wrong with a line that is not a record
 };
 
 // Counts the calls of readihexline that read something; never reset.
@@ -44,6 +48,14 @@ extern int32_t line;
 // Fields are strictly hexadecimal digits, upper or lower case.
 int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count,
                  record_info* info = nullptr);
+
+// Reads the next whole line of `file` as one record, as programming needs
+// it. Results as readihexline, but a line longer than one read is a single
+// junk line (its tail is consumed, never taken for a record of its own), and
+// only a well-formed end record ends the file: any other type-01 line is
+// junk, so a damaged end record cannot silently drop what follows it.
+int readihexrecord(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count,
+                   record_info& info);
 
 // Byte i (0-based) of the data a byte-form record left in `buffer`.
 inline uint8_t recordByte(std::span<const int32_t> buffer, int i) {

@@ -107,33 +107,66 @@ int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_
     const int n = readLine(file, text);
     if (n == 0) return 1;
     ++line;
+    rec.number = line;
+    rec.complete = n < HEX_LINE_MAX || text[n - 1] == '\n';
     const int length = withoutLineEnd(text, n);
     rec.length = length;
-    if (text[0] != ':') return -2;
+    auto junk = [&](const char* why) {
+        rec.why = why;
+        return -2;
+    };
+    if (text[0] != ':') return junk(length == 0 ? "blank line" : "not a record (no ':' at its start)");
 
     int cnt = 0, addr = 0, type = 0;
-    if (!field(text, length, COL_COUNT, 2, cnt)) return -2;
-    if (!field(text, length, COL_ADDRESS, 4, addr)) return -2;
+    if (!field(text, length, COL_COUNT, 2, cnt)) return junk("count is not hexadecimal");
+    if (!field(text, length, COL_ADDRESS, 4, addr)) return junk("address is not hexadecimal");
     address = addr;
-    if (!field(text, length, COL_TYPE, 2, type)) return -2;
+    if (!field(text, length, COL_TYPE, 2, type)) return junk("type is not hexadecimal");
     rec.type = type;
-    if (type == TYPE_END) return 1;
+    if (type == TYPE_END) {
+        int checksum = 0;
+        rec.end_ok = cnt == 0 && length == RECORD_OVERHEAD && field(text, length, COL_DATA, 2, checksum) &&
+                     ((cnt + (addr >> 8) + (addr & 0xFF) + type + checksum) & 0xFF) == 0;
+        return 1;
+    }
 
     unsigned sum = cnt + (addr >> 8) + (addr & 0xFF) + type;
     const record_form form = formOf(length, cnt);
-    if (form == record_form::none) return -2;
+    if (form == record_form::none) return junk("length fits no record");
     // Never write past the caller's buffer, whatever the line holds.
     const int slots = form == record_form::byte ? (cnt + 1) / 2 : cnt;
-    if (slots > static_cast<int>(buffer.size())) return -2;
+    if (slots > static_cast<int>(buffer.size())) return junk("more data than a record can hold");
     rec.form = form;
 
     const int checksumCol = readData(text, length, form, cnt, sum, [&](int slot, int32_t value, bool add) {
         buffer[slot] = add ? buffer[slot] + value : value;
     });
     const int checked = checkSum(text, length, checksumCol, sum, line);
+    if (checked == -2) return junk("data is not hexadecimal");
+    if (checked == -1) rec.why = "checksum mismatch";
     if (checked != 0) return checked;
     count = cnt;
     return 0;
+}
+
+int readihexrecord(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count,
+                   record_info& info) {
+    const int r = readihexline(file, buffer, address, count, &info);
+    if (!info.complete) {
+        int c = std::getc(file);
+        if (c != '\n' && c != EOF) {
+            // The line goes on past one read: all of it is one junk line.
+            while (c != '\n' && c != EOF) c = std::getc(file);
+            info.why = "longer than a record can be";
+            info.form = record_form::none;
+            return -2;
+        }
+    }
+    if (r == 1 && info.type == TYPE_END && !info.end_ok) {
+        info.why = "damaged end record (count, length or checksum)";
+        return -2;
+    }
+    return r;
 }
 
 int readihex(FILE* file, std::span<int32_t> image, int32_t& lowest, int32_t& highest) {

@@ -17,14 +17,11 @@ constexpr std::array<const char*, 8> commandNames{
 
 bool needsEscape(uint8_t b) { return b == STX || b == ETX || b == DLE; }
 
-// The byte trace: printed only while the link traces.
-void traced(const serial_link& line, const char* text) {
-    if (line.trace) out("%s", text);
-}
-
 void tracedByte(const serial_link& line, const char* fmt, unsigned b) {
     if (line.trace) out(fmt, b);
 }
+
+void traced(const serial_link& line, const char* text) { traceText(line, text); }
 
 [[noreturn]] void replyError(serial_link& line, const char* fmt, unsigned a, unsigned b = 0) {
     char message[96];
@@ -33,6 +30,10 @@ void tracedByte(const serial_link& line, const char* fmt, unsigned b) {
 }
 
 }  // namespace
+
+void traceText(const serial_link& line, const char* text) {
+    if (line.trace) out("%s", text);
+}
 
 const char* commandName(int code) {
     if (code >= 0 && code < static_cast<int>(commandNames.size())) return commandNames[code];

@@ -35,6 +35,10 @@ void sendescape(serial_link& line, int byte);  // "<DLE>" first for STX/ETX/DLE,
 void senddata(serial_link& line, int byte);   // counted into the running checksum, then escaped
 void sendchecksum(serial_link& line);         // "{CHKSUM:" two's complement of the sum "}", sum cleared
 
+// Prints `text` as part of the byte trace (a request's label), only when
+// the link traces.
+void traceText(const serial_link& line, const char* text);
+
 // Receiving. A mismatch prints its "[ERROR, ...]" line, closes the line and
 // ends the run with status 255.
 int expectSTX(serial_link& line);

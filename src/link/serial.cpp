@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -53,6 +56,39 @@ void serial_link::close() {
     ::close(fd);  // also gives up the lock
     fd = -1;
 }
+
+void openline(serial_link& line, const std::string& path, bool exclusive) {
+    // Non-blocking, so a line without carrier cannot hold up the open.
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == EBUSY) {  // another program holds it with TIOCEXCL
+            out("ERROR: serial device '%s' is in use by another program\n", path.c_str());
+        } else {
+            out("ERROR: could not open serial device '%s'\n", path.c_str());
+        }
+        throw fatal{255};
+    }
+    line.fd = fd;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        // A file named by mistake must not get the wake byte and a request.
+        out("ERROR: '%s' is not a serial device\n", path.c_str());
+        line.close();
+        throw fatal{255};
+    }
+    if (exclusive) {
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            out("ERROR: serial device '%s' is in use by another program\n", path.c_str());
+            line.close();
+            throw fatal{255};
+        }
+        if (isatty(fd) && ioctl(fd, TIOCEXCL) == 0) line.exclusive = true;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    line.save_settings();
+}
+
+void discardInput(serial_link& line) { tcflush(line.fd, TCIFLUSH); }
 
 void setline(serial_link& line, tcflag_t flags, speed_t speed) {
     struct termios tio {};

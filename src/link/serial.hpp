@@ -43,9 +43,20 @@ private:
     struct termios settings_ {};
 };
 
+// Opens the serial device at `path` for the link: refuses anything but a
+// character device, and with `exclusive` takes the device for this run alone
+// (a lock other runs of the tool respect, and TIOCEXCL on a terminal), before
+// anything is changed or sent. Remembers the line's settings for close().
+// Failures print their "ERROR: ..." line and end the run with 255.
+void openline(serial_link& line, const std::string& path, bool exclusive);
+
 // Raw 8-bit line: IGNBRK|IGNPAR in, nothing out, flags|CREAD|HUPCL|CLOCAL,
 // non-canonical with VMIN 1 / VTIME 0, both speeds set to `speed`.
 void setline(serial_link& line, tcflag_t flags, speed_t speed);
+
+// Throws away whatever the device sent before this run (the tail of an
+// earlier run's reply would otherwise be read as the start of ours).
+void discardInput(serial_link& line);
 
 // Sleeps `ms` milliseconds (less than 1000). Returns early, with false, when
 // a stop signal arrives.

@@ -202,7 +202,9 @@ void device::dispatch(request& r, std::vector<uint8_t>& reply) {
     case 0x03: {
         if (p.size() != 5) break;
         const uint32_t first = r.address & ~(ROW_BYTES - 1);
-        for (uint32_t i = 0; i < static_cast<uint32_t>(r.count) * ROW_BYTES; ++i) {
+        // The firmware counts rows down to zero after erasing one: a count of 0 erases 256.
+        const uint32_t rows = r.count == 0 ? 256 : static_cast<uint32_t>(r.count);
+        for (uint32_t i = 0; i < rows * ROW_BYTES; ++i) {
             const uint32_t a = (first + i) & 0xFFFFFF;
             if (a < FLASH_BYTES)
                 flash[a] = 0xFF;

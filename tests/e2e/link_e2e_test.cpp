@@ -106,8 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
         EscapeCase{{"--rows", "256", "--startaddr", "0x40"},
                    "<STX><STX><0x03><0x00><0x40><0x00><0x00>{CHKSUM:<0xbd>}<ETX>\n",
                    "FF 0F 0F 03 00 40 00 00 BD 04"},
-        // 261 is 0x05 = DLE on the wire.
-        EscapeCase{{"--rows", "261", "--startaddr", "0x40"},
+        // 5 is 0x05 = DLE on the wire.
+        EscapeCase{{"--rows", "5", "--startaddr", "0x40"},
                    "<STX><STX><0x03><DLE><0x05><0x40><0x00><0x00>{CHKSUM:<0xb8>}<ETX>\n",
                    "FF 0F 0F 03 05 05 40 00 00 B8 04"},
         // Address 0x0F0400: high byte 0x04 (ETX) and upper byte 0x0F (STX) escaped.

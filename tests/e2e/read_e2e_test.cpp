@@ -116,13 +116,16 @@ INSTANTIATE_TEST_SUITE_P(
         // 256 bytes do not fit the length byte: two requests, 251 + 5.
         EepromCase{"whole_part_in_two_requests", {"--bytes", "300", "--startaddr", "0"}, "", 0,
                    {{251, 0}, {5, 251}}, range(0, 256), "size = 0x05\n"},
-        EepromCase{"past_the_end_not_shortened", {"--bytes", "16", "--startaddr", "250"}, "", 0, {{16, 250}},
-                   range(250, 16), "size = 0x10\n"},
-        // The reply governs the dump: it names 0x12, so two bytes are read.
-        EepromCase{"reply_names_another_address", {"--bytes", "4", "--startaddr", "0x10"}, "wrong-address=0x12", 0,
-                   {{4, 0x10}}, {0x12, 0x13}, "size = 0x04\n"},
-        EepromCase{"reply_of_length_zero", {"--bytes", "4", "--startaddr", "0x10"}, "wrong-length=0", 0,
-                   {{4, 0x10}}, {}, "size = 0x00\nData Dump: \n{CHKSUM"}),
+        // Addresses past 255 do not exist: cut to the end of the part.
+        EepromCase{"past_the_end_shortened", {"--bytes", "16", "--startaddr", "250"}, "", 0, {{6, 250}},
+                   range(250, 6), "[device has only 256 bytes EEPROM, truncating request]\n"},
+        // A reply for another address or length is refused before its data.
+        EepromCase{"reply_names_another_address", {"--bytes", "4", "--startaddr", "0x10"}, "wrong-address=0x12", 255,
+                   {{4, 0x10}}, {},
+                   "size = 0x04\nData Dump: \n\n[ERROR, reply for 4 bytes at 0x000012, requested 4 bytes at 0x000010]\n"},
+        EepromCase{"reply_of_length_zero", {"--bytes", "4", "--startaddr", "0x10"}, "wrong-length=0", 255,
+                   {{4, 0x10}}, {},
+                   "size = 0x00\nData Dump: \n\n[ERROR, reply for 0 bytes at 0x000010, requested 4 bytes at 0x000010]\n"}),
     [](const auto& info) { return info.param.name; });
 
 // ---- program memory ----
@@ -188,17 +191,13 @@ TEST_P(ReadFlashCases, OutHexAsExpected) {
 INSTANTIATE_TEST_SUITE_P(
     Table, ReadFlashCases,
     ::testing::Values(
-        // Word 0x80 gets only its high byte: "3400"; the range is words 0x80-0x81.
+        // Bytes 0x101-0x104 touch words 0x80-0x82; the bytes 0x100 and 0x105,
+        // never read, are saved as FF so writing the file back leaves them.
         FlashCase{"odd_start_address", {"--bytes", "4", "--startaddr", "0x101"}, "",
-                  ":02008000340078567C\n:00000001FF\n", "0x000104\t9a\n{CHKSUM<0x5d>}<ETX>\n[no of words dumped to hex file: 2\n"},
-        FlashCase{"reply_of_length_one", {"--bytes", "1", "--startaddr", "0x20"}, "",
-                  ":00001000F0\n:00000001FF\n", "[no of words dumped to hex file: 0\n"},
-        FlashCase{"reply_of_length_zero", {"--bytes", "4", "--startaddr", "0x20"}, "wrong-length=0",
-                  ":00001000F0\n:00000001FF\n", "size = 0x00\nData Dump: \n{CHKSUM"},
-        // The reply names 0x22: bytes from there fill the image, the range
-        // written still starts at the requested word 0x10 (its word stays 0).
-        FlashCase{"reply_names_another_address", {"--bytes", "4", "--startaddr", "0x20"}, "wrong-address=0x22",
-                  ":020010000000785620\n:00000001FF\n", "Data Dump: \n0x000022\t56\n0x000023\t78\n{CHKSUM"},
+                  ":0300800034FF7856FF9AE3\n:00000001FF\n",
+                  "0x000104\t9a\n{CHKSUM<0x5d>}<ETX>\n[no of words dumped to hex file: 3\n"},
+        FlashCase{"one_byte_gives_one_word", {"--bytes", "1", "--startaddr", "0x20"}, "",
+                  ":01001000FF12DE\n:00000001FF\n", "[no of words dumped to hex file: 1\n"},
         FlashCase{"nine_words_make_two_records", {"--bytes", "18", "--startaddr", "0x100"}, "",
                   ":0800800034127856BC9AF0DE22114433FFFFFFFF9A\n:01008800FFFF79\n:00000001FF\n",
                   "[no of words dumped to hex file: 9\n"},
@@ -211,6 +210,36 @@ INSTANTIATE_TEST_SUITE_P(
         FlashCase{"configuration_space", {"--bytes", "8", "--startaddr", "0x300000"}, "", ":00000001FF\n",
                   "0x300007\tf0\n{CHKSUM"}),
     [](const auto& info) { return info.param.name; });
+
+struct WrongReply {
+    std::string fault;
+    std::string error;
+};
+
+void PrintTo(const WrongReply& c, std::ostream* os) { *os << c.fault; }
+
+class ReadFlashWrongReply : public ::testing::TestWithParam<WrongReply> {};
+
+TEST_P(ReadFlashWrongReply, RefusedBeforeItsDataAndOutHexLeftAlone) {
+    bootsim::device dev;
+    dev.faults.push_back(*bootsim::parse_fault(GetParam().fault));
+    temp_dir dir;
+    write_file(dir.file("out.hex"), "keep me\n");
+    const auto r = run_tool(dev, {"--readflash", "--bytes", "8", "--startaddr", "0x20"}, in_dir(dir.path()));
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(r.out.ends_with("Data Dump: \n\n" + GetParam().error)) << r.out;
+    EXPECT_EQ(read_file(dir.file("out.hex")), "keep me\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ReadFlashWrongReply,
+    ::testing::Values(
+        WrongReply{"wrong-address=0x30", "[ERROR, reply for 8 bytes at 0x000030, requested 8 bytes at 0x000020]\n"},
+        // Below the request: the old tool waited for bytes that never came.
+        WrongReply{"wrong-address=0x10", "[ERROR, reply for 8 bytes at 0x000010, requested 8 bytes at 0x000020]\n"},
+        WrongReply{"wrong-length=0", "[ERROR, reply for 0 bytes at 0x000020, requested 8 bytes at 0x000020]\n"},
+        WrongReply{"wrong-length=9", "[ERROR, reply for 9 bytes at 0x000020, requested 8 bytes at 0x000020]\n"}));
 
 TEST(ReadFlash, WhatOutHexCannotHoldIsNamed) {
     bootsim::device dev;
@@ -301,13 +330,28 @@ TEST(ReadFlash, OutHexThatCannotBeCreatedFailsTheRun) {
 TEST(ReadFlash, OutHexThatCannotBeWrittenIsRemovedAndFailsTheRun) {
     bootsim::device dev;
     temp_dir dir;
-    ASSERT_EQ(symlink("/dev/full", dir.file("out.hex").c_str()), 0);  // every write: no space left
-    const auto r = run_tool(dev, {"--readflash", "--bytes", "4", "--startaddr", "0"}, in_dir(dir.path()));
+    run_options o = in_dir(dir.path());
+    o.file_size_limit = 16;  // the disk fills up part way through the file
+    const auto r = run_tool(dev, {"--readflash", "--bytes", "4", "--startaddr", "0"}, o);
     EXPECT_EQ(r.status, 255);
     const std::string tail = "[no of words dumped to hex file: 2\n<ETX>\nError: could not write file 'out.hex'\n";
     ASSERT_GE(r.out.size(), tail.size());
     EXPECT_TRUE(r.out.ends_with(tail)) << r.out;
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("out.hex"))));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "a partial file was left behind";
+}
+
+TEST(ReadFlash, OutHexThatIsALinkIsReplacedNotFollowed) {
+    bootsim::device dev;
+    dev.flash[0] = 0x12;
+    dev.flash[1] = 0x34;
+    temp_dir dir;
+    write_file(dir.file("precious.txt"), "not a dump\n");
+    ASSERT_EQ(symlink("precious.txt", dir.file("out.hex").c_str()), 0);
+    const auto r = run_tool(dev, {"--readflash", "--bytes", "2", "--startaddr", "0"}, in_dir(dir.path()));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(read_file(dir.file("precious.txt")), "not a dump\n");
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(dir.file("out.hex"))));
+    EXPECT_EQ(read_file(dir.file("out.hex")), ":010000003412B9\n:00000001FF\n");
 }
 
 TEST(ReadFlash, MissingSettingsAreRefused) {

@@ -57,6 +57,11 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
+        if (options.file_size_limit >= 0) {
+            const struct rlimit limit {static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+        }
         execv(argv[0], argv.data());
         _exit(121);
     }

@@ -25,6 +25,7 @@ struct run_options {
     std::string cwd;          // working directory of the tool (default: current)
     int timeout_ms = 60000;   // the tool is killed after this
     bool with_device = true;  // false: no pty, "--device" is not added
+    long file_size_limit = -1;  // RLIMIT_FSIZE of the tool in bytes (writes past it fail), -1: none
 };
 
 inline run_options in_dir(const std::string& cwd) {
