@@ -44,9 +44,10 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
     for (auto& a : argv_store) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    int out_pipe[2], err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+    int out_pipe[2], err_pipe[2], dead_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(dead_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    close(dead_pipe[0]);  // every write to dead_pipe[1] fails with EPIPE
 
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
@@ -54,7 +55,17 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
     if (pid == 0) {
         const int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
-        dup2(out_pipe[1], 1);
+        const std::string& mode = options.stdout_mode;
+        if (mode.empty()) {
+            dup2(out_pipe[1], 1);
+        } else if (mode == "closed") {
+            close(1);
+        } else if (mode == "broken-pipe") {
+            dup2(dead_pipe[1], 1);
+        } else {
+            const int logfd = open(mode.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+            dup2(logfd, 1);
+        }
         dup2(err_pipe[1], 2);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(120);
         if (options.file_size_limit >= 0) {
@@ -67,6 +78,7 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
+    close(dead_pipe[1]);
 
     run_result r;
     const auto deadline = start + std::chrono::milliseconds(options.timeout_ms);
@@ -120,6 +132,14 @@ run_result run_tool(bootsim::device& dev, const std::vector<std::string>& args,
             a.replace(at, 4, line.path);
         full.push_back(a);
     }
+    // Noise waits in the terminal's input queue only while someone holds the
+    // terminal open: as a program that used the line before us would have.
+    int holder = -1;
+    if (!options.line_noise.empty()) {
+        holder = open(line.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (holder < 0 || write(line.master, options.line_noise.data(), options.line_noise.size()) < 0)
+            throw std::runtime_error("could not put noise on the line");
+    }
     std::atomic<bool> stop{false};
     std::thread server([&] { dev.serve(line.master, stop); });
     run_result r;
@@ -132,6 +152,7 @@ run_result run_tool(bootsim::device& dev, const std::vector<std::string>& args,
     }
     stop = true;
     server.join();
+    if (holder >= 0) close(holder);
     if (!dev.line_closed) close(line.master);
     r.tty = line.path;
     return r;
