@@ -16,10 +16,17 @@
 #include "link/framing.hpp"
 #include "link/output.hpp"
 #include "link/serial.hpp"
+#include "link/signals.hpp"
 
 namespace bootlink {
 
 namespace {
+
+// Codes of the long options that have no letter.
+constexpr int OPT_BAUD = 0x100;
+constexpr int OPT_PACE = 0x101;
+constexpr int OPT_TIMEOUT = 0x102;
+constexpr int OPT_NO_LOCK = 0x103;
 
 // The action options store their code straight into this; the last one given wins.
 int actionFlag = -1;
@@ -38,6 +45,10 @@ const struct option long_options[] = {
     {"hexfile", required_argument, nullptr, 'f'},
     {"rows", required_argument, nullptr, 'r'},
     {"help", no_argument, nullptr, 'h'},
+    {"baud", required_argument, nullptr, OPT_BAUD},
+    {"pace", required_argument, nullptr, OPT_PACE},
+    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+    {"no-lock", no_argument, nullptr, OPT_NO_LOCK},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -75,6 +86,20 @@ void storePath(std::string& into, const char* arg, const char* option) {
     into = arg;
 }
 
+// The bench options take plain decimal numbers, checked whole (no sign, no
+// prefix, nothing after), and refuse a value out of range at once.
+int32_t boundedNumber(const char* arg, long lowest, long highest, const char* refusal) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(arg, &end, 10);
+    const bool digits = arg[0] >= '0' && arg[0] <= '9' && *end == '\0' && errno == 0;
+    if (!digits || v < lowest || v > highest) {
+        out(refusal, arg);
+        throw fatal{255};
+    }
+    return static_cast<int32_t>(v);
+}
+
 void scanOptions(int argc, char** argv, settings& run) {
     actionFlag = -1;
     optind = 0;  // full re-initialisation of getopt, so a run can be repeated in-process
@@ -109,6 +134,24 @@ void scanOptions(int argc, char** argv, settings& run) {
         case 'h':
             out("Help:\n");
             usage(argv[0]);
+        case OPT_BAUD:
+            run.baud = boundedNumber(optarg, BAUD_MIN, BAUD_MAX,
+                                     "ERROR: --baud takes a line speed from 50 to 4000000 bit/s, not '%s'\n");
+            out("line speed %d bit/s\n", run.baud);
+            break;
+        case OPT_PACE:
+            run.pace_ms = boundedNumber(optarg, 0, 999, "ERROR: --pace takes a pause from 0 to 999 ms, not '%s'\n");
+            out("pause after each byte sent: %d ms\n", run.pace_ms);
+            break;
+        case OPT_TIMEOUT:
+            run.timeout_ms =
+                boundedNumber(optarg, 1, 600000, "ERROR: --timeout takes a time from 1 to 600000 ms, not '%s'\n");
+            out("reply timeout %d ms\n", run.timeout_ms);
+            break;
+        case OPT_NO_LOCK:
+            run.lock = false;
+            out("not locking the serial device\n");
+            break;
         case '?':
             // getopt has reported it. A device option without its path would
             // leave the default device to be opened and programmed: stop.
@@ -146,6 +189,10 @@ void syncStandardOutput() {
 // pass for success.
 int finish(int status) {
     flush();
+    // Here, not earlier: a stop signal still pending may end the process now.
+    struct release {
+        ~release() { releaseStopSignals(); }
+    } releaseAfter;
     if (const int e = outputError()) {
         std::fprintf(stderr, "bootlink: write error on standard output: %s\n", std::strerror(e));
         if (status == 0) status = 255;
@@ -227,10 +274,14 @@ int run(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     settings run;
     serial_link line;
+    catchStopSignals();
     try {
         scanOptions(argc, argv, run);
-        openline(line, run.dev, false);
+        openline(line, run.dev, run.lock);
         setline(line, run.flags, run.speed);
+        if (run.baud != 0) setbaud(line, run.dev, run.baud);
+        line.pace_ms = run.pace_ms;
+        line.timeout_ms = run.timeout_ms;
         discardInput(line);
         serialWrite(line, WAKE);  // raw, unframed, untraced: wakes the bootloader
         if (optind < argc) {

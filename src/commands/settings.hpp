@@ -14,8 +14,12 @@ struct settings {
     int32_t startaddr = -1;          // start byte address
     int32_t rows = 0;                // 64-byte rows to erase
     int32_t action = -1;             // one of the action codes below
-    speed_t speed = B19200;          // line speed, no option for it
+    speed_t speed = B19200;          // line speed when --baud is not given
     tcflag_t flags = CS8;            // character format, no option for it
+    int32_t baud = 0;                // --baud: line speed in bit/s; 0: `speed`
+    int32_t pace_ms = 10;            // --pace: pause after each byte sent
+    int32_t timeout_ms = 0;          // --timeout: longest wait for a reply byte; 0: for ever
+    bool lock = true;                // take the device for this run alone (--no-lock: don't)
 };
 
 constexpr int32_t ACTION_WRITE_FLASH = 0;

@@ -54,6 +54,14 @@ void openline(serial_link& line, const std::string& path, bool exclusive);
 // non-canonical with VMIN 1 / VTIME 0, both speeds set to `speed`.
 void setline(serial_link& line, tcflag_t flags, speed_t speed);
 
+constexpr int BAUD_MIN = 50;         // slowest line speed --baud takes
+constexpr int BAUD_MAX = 4000000;    // fastest (adapters top out about here)
+
+// Sets both line speeds to `baud` bit/s (a standard rate through the terminal
+// interface, any other through termios2) and reads them back: a rate the
+// driver did not take ends the run with its "ERROR: ..." line and 255.
+void setbaud(serial_link& line, const std::string& path, int baud);
+
 // Throws away whatever the device sent before this run (the tail of an
 // earlier run's reply would otherwise be read as the start of ours).
 void discardInput(serial_link& line);

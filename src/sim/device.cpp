@@ -1,5 +1,8 @@
 #include "sim/device.hpp"
 
+#include <algorithm>
+#include "sim/linespeed.hpp"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -196,6 +199,7 @@ void device::dispatch(request& r, std::vector<uint8_t>& reply) {
                 high[a] = read_program(a) & r.data[i];
         }
         r.note = (r.address % BLOCK_BYTES) ? "write flash (unaligned)" : "write flash";
+        busy_ms_ = r.count * timing.write_us / 1000.0;
         answer({});
         return;
     }
@@ -212,6 +216,7 @@ void device::dispatch(request& r, std::vector<uint8_t>& reply) {
                 high.erase(a);
         }
         r.note = "erase flash";
+        busy_ms_ = rows * timing.erase_us / 1000.0;
         answer({});
         return;
     }
@@ -253,6 +258,51 @@ void device::end_session() {
     state_ = rx::idle;
 }
 
+double device::arrival(double written_ms) const {
+    if (timing.baud <= 0) return written_ms;
+    // A byte is on the wire for ten bit times, after the one before it.
+    const double byte_ms = 10000.0 / timing.baud;
+    return std::max(written_ms, last_taken_ms_) + byte_ms;
+}
+
+bool device::send_reply(int fd, std::vector<uint8_t>& reply, double start_ms) {
+    size_t len = reply.size();
+    if (close_after_ >= 0 && static_cast<size_t>(close_after_) < len) len = close_after_;
+    const double byte_ms = timing.baud > 0 ? 10000.0 / timing.baud : 0;
+    // Byte k has left the device's UART at start + (k + 1) byte times: write
+    // every byte whose time has come, then sleep until the next one's.
+    for (size_t off = 0; off < len;) {
+        size_t due = len;
+        if (byte_ms > 0) {
+            const double now = now_ms();
+            due = std::min(len, static_cast<size_t>(std::max(0.0, (now - start_ms) / byte_ms)));
+            if (due <= off) {
+                const double next = start_ms + static_cast<double>(off + 1) * byte_ms;
+                std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>((next - now) * 1000) + 1));
+                continue;
+            }
+        } else if (start_ms > now_ms()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>((start_ms - now_ms()) * 1000) + 1));
+        }
+        const ssize_t w = write(fd, reply.data() + off, due - off);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        off += static_cast<size_t>(w);
+    }
+    reply.clear();
+    if (close_after_ < 0) return true;
+    close_after_ = -1;
+    // Let the host take what was sent: a hang-up discards whatever is still
+    // queued on its side.
+    int queued = 0;
+    for (int waited = 0; waited < 500 && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    close(fd);
+    line_closed = true;
+    return false;
+}
+
 void device::serve(int fd, const std::atomic<bool>& stop, int max_sessions) {
     bool connected = false;
     std::vector<uint8_t> reply;
@@ -269,30 +319,25 @@ void device::serve(int fd, const std::atomic<bool>& stop, int max_sessions) {
             if (n > 0) {
                 connected = true;
                 const double t = now_ms();
+                const int host_speed = line_speed(fd);
                 for (ssize_t i = 0; i < n; ++i) {
-                    receive(buf[i], t, reply);
+                    const double at = arrival(t);
+                    // A UART at another speed sees framing errors, not bytes;
+                    // one still busy with the last byte loses the next.
+                    if ((timing.baud > 0 && host_speed != timing.baud) ||
+                        (timing.rx_us > 0 && at - last_taken_ms_ < timing.rx_us / 1000.0)) {
+                        ++lost;
+                        if (timing.baud > 0) last_taken_ms_ = at;  // the wire was busy all the same
+                        continue;
+                    }
+                    last_taken_ms_ = at;
+                    const int wakes_before = wakes;
+                    busy_ms_ = 0;
+                    receive(buf[i], at, reply);
+                    if (wakes > wakes_before) speed_at_wake = host_speed;
                     if (reply.empty()) continue;
-                    size_t len = reply.size();
-                    if (close_after_ >= 0 && static_cast<size_t>(close_after_) < len) len = close_after_;
-                    for (size_t off = 0; off < len;) {
-                        const ssize_t w = write(fd, reply.data() + off, len - off);
-                        if (w < 0 && errno == EINTR) continue;
-                        if (w <= 0) break;
-                        off += static_cast<size_t>(w);
-                    }
-                    reply.clear();
-                    if (close_after_ >= 0) {
-                        close_after_ = -1;
-                        // Let the host take what was sent: a hang-up discards
-                        // whatever is still queued on its side.
-                        int queued = 0;
-                        for (int waited = 0; waited < 500 && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0; ++waited)
-                            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                        close(fd);
-                        line_closed = true;
-                        return;
-                    }
+                    if (!send_reply(fd, reply, at + busy_ms_)) return;
+                    last_taken_ms_ = now_ms();
                 }
                 continue;
             }

@@ -36,6 +36,15 @@ struct fault {
     int request = -1;  // index of the valid request it hits; -1 = every one
 };
 
+// How the wire and the part take their time. All zero: bytes arrive as the
+// host writes them and the device answers at once.
+struct line_model {
+    int baud = 0;      // bit/s of the device's UART: 10 bits a byte each way, and a host at another speed is noise
+    int write_us = 0;  // busy time per 8-byte block written
+    int erase_us = 0;  // busy time per 64-byte row erased
+    int rx_us = 0;     // time to take a byte: one arriving sooner after the last one taken is lost (overrun)
+};
+
 // One byte as it arrived, with its arrival time in milliseconds since the
 // device was created.
 struct wire_byte {
@@ -76,6 +85,10 @@ public:
     int resets = 0;
     int sessions = 0;              // host runs that opened and closed the line
 
+    line_model timing;
+    int speed_at_wake = 0;         // line speed (bit/s) the host had set when its wake byte arrived
+    int lost = 0;                  // bytes lost to overrun or to a host at the wrong speed
+
     std::vector<fault> faults;
     std::function<void(const request&)> on_request;  // called for every complete frame
     bool line_closed = false;      // a fault closed the line
@@ -100,6 +113,13 @@ private:
     int valid_requests_ = 0;
     int64_t t0_ns_;
     int close_after_ = -1;  // bytes of the queued reply to send before closing
+    double busy_ms_ = 0;    // how long the request just taken keeps the part busy
+    double last_taken_ms_ = -1e9;  // when the last byte was taken off the wire
+
+    // Device time (ms) at which a byte the host wrote at `written_ms` is taken.
+    double arrival(double written_ms) const;
+    // Sends `reply` as the wire would from `start_ms` on; false when a fault closed the line.
+    bool send_reply(int fd, std::vector<uint8_t>& reply, double start_ms);
 
     void dispatch(request& r, std::vector<uint8_t>& reply);
     const fault* fault_for(int index, fault_kind kind) const;

@@ -35,6 +35,14 @@ void help(const char* name) {
         "  --fault KIND[=V][@N] misbehave on request N (counted from 0; every request\n"
         "                       without @N): wrong-start, wrong-echo, wrong-address,\n"
         "                       wrong-length, bad-checksum, close-mid-reply, no-answer\n"
+        "  --baud N             model the wire at N bit/s: request bytes are taken no\n"
+        "                       faster than one byte time (10 bits) apart, replies go\n"
+        "                       out at that pace, and a host at another speed is noise\n"
+        "  --write-time US      busy time per 8-byte block written (default with --baud:\n"
+        "                       2000, else 0)\n"
+        "  --erase-time US      busy time per 64-byte row erased (same defaults)\n"
+        "  --rx-time US         time the firmware needs to take a byte: a byte that comes\n"
+        "                       sooner after the last one taken is lost (overrun)\n"
         "  --quiet              do not log requests to standard error\n",
         name);
 }
@@ -60,6 +68,7 @@ int main(int argc, char** argv) {
     std::string link, save_flash, save_eeprom;
     int sessions = 0;
     bool quiet = false;
+    int write_time = -1, erase_time = -1;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> const char* {
@@ -91,6 +100,18 @@ int main(int argc, char** argv) {
                 return 2;
             }
             dev.faults.push_back(*f);
+        } else if (a == "--baud" || a == "--write-time" || a == "--erase-time" || a == "--rx-time") {
+            const char* text = value();
+            char* end = nullptr;
+            const long v = std::strtol(text, &end, 10);
+            if (*text == '\0' || *end != '\0' || v < 0 || v > 100000000 || (a == "--baud" && v < 50)) {
+                std::fprintf(stderr, "%s: %s takes a whole number, not '%s'\n", argv[0], a.c_str(), text);
+                return 2;
+            }
+            if (a == "--baud") dev.timing.baud = static_cast<int>(v);
+            if (a == "--write-time") write_time = static_cast<int>(v);
+            if (a == "--erase-time") erase_time = static_cast<int>(v);
+            if (a == "--rx-time") dev.timing.rx_us = static_cast<int>(v);
         } else if (a == "--quiet") {
             quiet = true;
         } else if (a == "--help" || a == "-h") {
@@ -102,6 +123,11 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+
+    // A real part is busy programming: model it whenever the wire is modelled.
+    const int busy_default = dev.timing.baud > 0 ? 2000 : 0;
+    dev.timing.write_us = write_time >= 0 ? write_time : busy_default;
+    dev.timing.erase_us = erase_time >= 0 ? erase_time : busy_default;
 
     bootsim::pty_line line;
     try {
@@ -137,7 +163,7 @@ int main(int argc, char** argv) {
     if (!save_flash.empty()) ok &= save(save_flash, dev.flash);
     if (!save_eeprom.empty()) ok &= save(save_eeprom, dev.eeprom);
     if (!quiet)
-        std::fprintf(stderr, "%d host run(s), %zu request(s), %d reset(s)\n", dev.sessions,
-                     dev.requests.size(), dev.resets);
+        std::fprintf(stderr, "%d host run(s), %zu request(s), %d reset(s), %d byte(s) lost\n", dev.sessions,
+                     dev.requests.size(), dev.resets, dev.lost);
     return ok ? 0 : 1;
 }

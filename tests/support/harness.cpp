@@ -13,7 +13,9 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -84,6 +86,7 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
     const auto deadline = start + std::chrono::milliseconds(options.timeout_ms);
     struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     int open_pipes = 2;
+    bool signalled = false;
     while (open_pipes > 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               deadline - std::chrono::steady_clock::now())
@@ -94,6 +97,11 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
             break;
         }
         r.maxrss_kb = std::max(r.maxrss_kb, peak_kb(pid));
+        if (options.signal_after_ms >= 0 && !signalled &&
+            std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(options.signal_after_ms)) {
+            kill(pid, options.signal);
+            signalled = true;
+        }
         const int n = poll(fds, 2, static_cast<int>(std::min<long>(left, 5)));
         if (n < 0 && errno == EINTR) continue;
         for (int i = 0; i < 2; ++i) {
@@ -135,11 +143,18 @@ run_result run_tool(bootsim::device& dev, const std::vector<std::string>& args,
     // Noise waits in the terminal's input queue only while someone holds the
     // terminal open: as a program that used the line before us would have.
     int holder = -1;
-    if (!options.line_noise.empty()) {
+    if (!options.line_noise.empty() || options.hold_lock) {
         holder = open(line.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (options.hold_lock && (holder < 0 || flock(holder, LOCK_EX | LOCK_NB) != 0))
+            throw std::runtime_error("could not lock the line");
+    }
+    if (!options.line_noise.empty()) {
         if (holder < 0 || write(line.master, options.line_noise.data(), options.line_noise.size()) < 0)
             throw std::runtime_error("could not put noise on the line");
     }
+    // The master end reads and sets the terminal's own settings.
+    struct termios before {};
+    tcgetattr(line.master, &before);
     std::atomic<bool> stop{false};
     std::thread server([&] { dev.serve(line.master, stop); });
     run_result r;
@@ -150,6 +165,12 @@ run_result run_tool(bootsim::device& dev, const std::vector<std::string>& args,
         server.join();
         throw;
     }
+    struct termios after {};
+    tcgetattr(line.master, &after);
+    r.settings_restored = before.c_iflag == after.c_iflag && before.c_oflag == after.c_oflag &&
+                          before.c_cflag == after.c_cflag && before.c_lflag == after.c_lflag &&
+                          std::memcmp(before.c_cc, after.c_cc, sizeof before.c_cc) == 0 &&
+                          cfgetispeed(&before) == cfgetispeed(&after) && cfgetospeed(&before) == cfgetospeed(&after);
     stop = true;
     server.join();
     if (holder >= 0) close(holder);

@@ -19,6 +19,7 @@ struct run_result {
     std::string tty;       // the terminal the tool was pointed at
     double seconds = 0;    // wall time of the process
     long maxrss_kb = 0;    // peak resident memory of the tool (sampled every 5 ms)
+    bool settings_restored = false;  // the line's terminal settings after the run equal those before
 };
 
 struct run_options {
@@ -31,6 +32,9 @@ struct run_options {
     // opened for appending.
     std::string stdout_mode;
     std::string line_noise;     // bytes the device sent before the tool opened the line
+    bool hold_lock = false;     // another program holds the line's lock during the run
+    int signal_after_ms = -1;   // send `signal` to the tool this long after it started
+    int signal = 0;
 };
 
 inline run_options in_dir(const std::string& cwd) {
