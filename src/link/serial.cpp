@@ -1,6 +1,7 @@
 #include "link/serial.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -86,6 +87,54 @@ void openline(serial_link& line, const std::string& path, bool exclusive) {
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     line.save_settings();
+}
+
+// termios2, for rates without a B constant (speed_linux.cpp).
+bool setOtherSpeed(int fd, int baud);
+bool readSpeeds(int fd, int& in, int& out);
+
+namespace {
+
+struct standard_rate {
+    int baud;
+    speed_t code;
+};
+constexpr standard_rate standardRates[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+// A UART divides its clock: what it reports may be a hair off the rate asked.
+// Both ends still agree within 2 %.
+bool closeEnough(int got, int asked) { return got > 0 && std::abs(got - asked) * 50 <= asked; }
+
+}  // namespace
+
+void setbaud(serial_link& line, const std::string& path, int baud) {
+    bool taken = false;
+    const standard_rate* rate = nullptr;
+    for (const auto& r : standardRates)
+        if (r.baud == baud) rate = &r;
+    if (rate) {
+        struct termios tio {};
+        taken = tcgetattr(line.fd, &tio) == 0 && cfsetispeed(&tio, rate->code) == 0 &&
+                cfsetospeed(&tio, rate->code) == 0 && tcsetattr(line.fd, TCSANOW, &tio) == 0 &&
+                tcgetattr(line.fd, &tio) == 0 && cfgetispeed(&tio) == rate->code &&
+                cfgetospeed(&tio) == rate->code;
+    } else {
+        int in = 0, outSpeed = 0;
+        taken = setOtherSpeed(line.fd, baud) && readSpeeds(line.fd, in, outSpeed) && closeEnough(in, baud) &&
+                closeEnough(outSpeed, baud);
+    }
+    if (!taken) {
+        out("ERROR: serial device '%s' did not take the line speed %d bit/s\n", path.c_str(), baud);
+        line.close();
+        throw fatal{255};
+    }
 }
 
 void discardInput(serial_link& line) { tcflush(line.fd, TCIFLUSH); }
