@@ -19,6 +19,8 @@ namespace {
 struct sample {
     double seconds = 0;
     size_t wire_bytes = 0;  // bytes the device received (wake byte included)
+    size_t reply_bytes = 0; // bytes the device sent
+    double busy_ms = 0;     // the device's programming time
     size_t requests = 0;
     long maxrss_kb = 0;
 };
@@ -37,11 +39,13 @@ double startup_seconds(int reps) {
 }
 
 sample measure(const std::vector<std::string>& args, int reps,
-               const std::function<void(bootsim::device&)>& prepare = {}, const std::string& cwd = "") {
+               const std::function<void(bootsim::device&)>& prepare = {}, const std::string& cwd = "",
+               const bootsim::line_model& timing = {}) {
     std::vector<double> t;
     sample s;
     for (int i = 0; i < reps; ++i) {
         bootsim::device dev;
+        dev.timing = timing;
         if (prepare) prepare(dev);
         run_options o;
         o.cwd = cwd;
@@ -54,6 +58,8 @@ sample measure(const std::vector<std::string>& args, int reps,
         }
         t.push_back(r.seconds);
         s.wire_bytes = dev.wire.size();
+        s.reply_bytes = dev.sent;
+        s.busy_ms = dev.busy_total_ms;
         s.requests = dev.requests.size();
         s.maxrss_kb = std::max(s.maxrss_kb, r.maxrss_kb);
     }
@@ -90,6 +96,40 @@ std::string intel_hex(int size, int offset) {
     return text + ":00000001FF\n";
 }
 
+// A line at `baud` with a real part's programming times.
+bootsim::line_model part(int baud) {
+    bootsim::line_model m;
+    m.baud = baud;
+    m.write_us = 2000;
+    m.erase_us = 2000;
+    return m;
+}
+
+// Floor of a run against a modelled part: every byte's line time, both ways,
+// the part's busy time, and for a paced run the pause after each byte sent
+// (the byte itself goes out inside its pause).
+double floor_seconds(const sample& s, int baud, int pace_ms) {
+    const double byte_s = 10.0 / baud;
+    const double sending = pace_ms > 0 ? static_cast<double>(s.wire_bytes) * std::max(byte_s, pace_ms / 1000.0)
+                                       : static_cast<double>(s.wire_bytes) * byte_s;
+    return sending + static_cast<double>(s.reply_bytes) * byte_s + s.busy_ms / 1000.0;
+}
+
+// The same job at the defaults (19200 bit/s, 10 ms pace) and with
+// --baud 115200 --pace 0, each against a part on a line of that speed.
+void compare(const char* name, const std::vector<std::string>& job, double startup, const std::string& cwd = "",
+             int reps = 1) {
+    const sample slow = measure(job, reps, {}, cwd, part(19200));
+    std::vector<std::string> fast_args{"--baud", "115200", "--pace", "0"};
+    fast_args.insert(fast_args.end(), job.begin(), job.end());
+    const sample fast = measure(fast_args, reps, {}, cwd, part(115200));
+    const double floor = floor_seconds(fast, 115200, 0);
+    std::printf("%-28s %6zu %6zu %8.3f %8.3f %7.4f %6.1f | %9.3f %7.4f %8.1fx\n", name, fast.wire_bytes,
+                fast.reply_bytes, fast.seconds, floor, (fast.seconds - startup) / floor,
+                static_cast<double>(fast.maxrss_kb) / 1024.0, slow.seconds,
+                (slow.seconds - startup) / floor_seconds(slow, 19200, 10), slow.seconds / fast.seconds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -113,6 +153,18 @@ int main(int argc, char** argv) {
            startup);
     report("write 4 KiB, records 4 bytes off grid",
            measure({"--writeflash", "--hexfile", "offset.hex"}, 1, {}, dir.path()), startup);
+
+    std::printf("\nFast line: --baud 115200 --pace 0 against a part at 115200 bit/s (2 ms per block written\n"
+                "and per row erased); beside it the same job at the defaults against a part at 19200.\n\n");
+    std::printf("%-28s %6s %6s %8s %8s %7s %6s | %9s %7s %9s\n", "run", "to dev", "from", "wall s", "floor s",
+                "ratio", "MiB", "default s", "ratio", "speed-up");
+    compare("reset", {"--reset"}, startup, "", reps);
+    compare("erase 64 rows", {"--eraseflash", "--rows", "64", "--startaddr", "0"}, startup, "", reps);
+    compare("read flash 1 KiB", {"--readflash", "--bytes", "1024", "--startaddr", "0"}, startup, dir.path(), reps);
+    compare("read flash 32 KiB", {"--readflash", "--bytes", "32768", "--startaddr", "0"}, startup, dir.path());
+    compare("write 4 KiB, 16-byte records", {"--writeflash", "--hexfile", "aligned.hex"}, startup, dir.path());
+    std::printf("\nfloor: line time of every byte both ways (10 bits a byte) + the part's busy time; at the\n"
+                "defaults the 10 ms pause stands for each byte sent. ratio: (wall - start-up) / floor.\n");
     std::printf("\nwire: bytes the device received (wake byte, escapes and padding included); floor: wire x 10 ms;\n"
                 "ratio: (wall - start-up) / floor; beyond: wall - start-up - floor.\n");
     return 0;

@@ -288,6 +288,7 @@ bool device::send_reply(int fd, std::vector<uint8_t>& reply, double start_ms) {
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) break;
         off += static_cast<size_t>(w);
+        sent += static_cast<size_t>(w);
     }
     reply.clear();
     if (close_after_ < 0) return true;
@@ -336,6 +337,7 @@ void device::serve(int fd, const std::atomic<bool>& stop, int max_sessions) {
                     receive(buf[i], at, reply);
                     if (wakes > wakes_before) speed_at_wake = host_speed;
                     if (reply.empty()) continue;
+                    busy_total_ms += busy_ms_;
                     if (!send_reply(fd, reply, at + busy_ms_)) return;
                     last_taken_ms_ = now_ms();
                 }

@@ -88,6 +88,8 @@ public:
     line_model timing;
     int speed_at_wake = 0;         // line speed (bit/s) the host had set when its wake byte arrived
     int lost = 0;                  // bytes lost to overrun or to a host at the wrong speed
+    size_t sent = 0;               // reply bytes written to the line
+    double busy_total_ms = 0;      // time spent busy programming (write and erase)
 
     std::vector<fault> faults;
     std::function<void(const request&)> on_request;  // called for every complete frame
