@@ -27,6 +27,9 @@ constexpr int OPT_BAUD = 0x100;
 constexpr int OPT_PACE = 0x101;
 constexpr int OPT_TIMEOUT = 0x102;
 constexpr int OPT_NO_LOCK = 0x103;
+constexpr int OPT_TRACE = 0x104;
+constexpr int OPT_RUN = 0x105;
+constexpr int OPT_SKIP_UNCHANGED = 0x106;
 
 // The action options store their code straight into this; the last one given wins.
 int actionFlag = -1;
@@ -49,6 +52,11 @@ const struct option long_options[] = {
     {"pace", required_argument, nullptr, OPT_PACE},
     {"timeout", required_argument, nullptr, OPT_TIMEOUT},
     {"no-lock", no_argument, nullptr, OPT_NO_LOCK},
+    {"program", no_argument, &actionFlag, ACTION_PROGRAM},
+    {"verify", no_argument, &actionFlag, ACTION_VERIFY},
+    {"trace", no_argument, nullptr, OPT_TRACE},
+    {"run", no_argument, nullptr, OPT_RUN},
+    {"skip-unchanged", no_argument, nullptr, OPT_SKIP_UNCHANGED},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -152,6 +160,18 @@ void scanOptions(int argc, char** argv, settings& run) {
             run.lock = false;
             out("not locking the serial device\n");
             break;
+        case OPT_TRACE:
+            run.trace = true;
+            out("tracing every byte\n");
+            break;
+        case OPT_RUN:
+            run.run_after = true;
+            out("resetting the device after programming\n");
+            break;
+        case OPT_SKIP_UNCHANGED:
+            run.skip_unchanged = true;
+            out("leaving rows that already hold the file alone\n");
+            break;
         case '?':
             // getopt has reported it. A device option without its path would
             // leave the default device to be opened and programmed: stop.
@@ -234,6 +254,14 @@ void dispatch(serial_link& line, const settings& run) {
         out("resetting PIC\n");
         reset_pic(line);
         break;
+    case ACTION_PROGRAM:
+        out("action: program flash\n");
+        main_program(line, run);
+        break;
+    case ACTION_VERIFY:
+        out("action: verify flash\n");
+        main_verify(line, run);
+        break;
     }
 }
 
@@ -291,7 +319,7 @@ int run(int argc, char** argv) {
             usage(argv[0]);
         }
         // Compared unsigned, so the unset -1 fails too.
-        if (static_cast<uint32_t>(run.action) > static_cast<uint32_t>(ACTION_RESET)) {
+        if (static_cast<uint32_t>(run.action) > static_cast<uint32_t>(ACTION_LAST)) {
             out("You need to specify the action to take\n");
             usage(argv[0]);
         }

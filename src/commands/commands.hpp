@@ -33,4 +33,10 @@ void checkHexfileRead(FILE* file, const std::string& path);
 void main_writeflash(serial_link& line, const settings& run);
 void writeflash(serial_link& line, std::span<int32_t> buffer, int32_t address, int n);
 
+// Checks the whole hex file, erases the rows it touches, writes them in
+// large requests and reads them back to verify.
+void main_program(serial_link& line, const settings& run);
+// The same file check and read-back comparison, nothing erased or written.
+void main_verify(serial_link& line, const settings& run);
+
 }  // namespace bootlink

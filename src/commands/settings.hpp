@@ -20,6 +20,9 @@ struct settings {
     int32_t pace_ms = 10;            // --pace: pause after each byte sent
     int32_t timeout_ms = 0;          // --timeout: longest wait for a reply byte; 0: for ever
     bool lock = true;                // take the device for this run alone (--no-lock: don't)
+    bool trace = false;              // --trace: the byte trace for --program and --verify
+    bool run_after = false;          // --run: reset the device after a verified programming
+    bool skip_unchanged = false;     // --skip-unchanged: leave rows that already hold the file
 };
 
 constexpr int32_t ACTION_WRITE_FLASH = 0;
@@ -29,6 +32,9 @@ constexpr int32_t ACTION_WRITE_EEPROM = 3;
 constexpr int32_t ACTION_READ_EEPROM = 4;
 constexpr int32_t ACTION_ERASE_EEPROM = 5;
 constexpr int32_t ACTION_RESET = 6;
+constexpr int32_t ACTION_PROGRAM = 7;
+constexpr int32_t ACTION_VERIFY = 8;
+constexpr int32_t ACTION_LAST = ACTION_VERIFY;
 
 constexpr std::size_t MAX_PATH_ARG = 63;  // longest --device / --hexfile argument
 constexpr std::size_t MAX_NUMBER_ARG = 63;  // longest numeric argument

@@ -42,7 +42,8 @@ constexpr fault_name fault_names[] = {
     {"wrong-start", fault_kind::wrong_start},     {"wrong-echo", fault_kind::wrong_echo},
     {"wrong-address", fault_kind::wrong_address}, {"wrong-length", fault_kind::wrong_length},
     {"bad-checksum", fault_kind::bad_checksum},   {"close-mid-reply", fault_kind::close_mid_reply},
-    {"no-answer", fault_kind::no_answer},
+    {"no-answer", fault_kind::no_answer},         {"corrupt-write", fault_kind::corrupt_write},
+    {"no-erase", fault_kind::no_erase},
 };
 
 }  // namespace
@@ -190,13 +191,16 @@ void device::dispatch(request& r, std::vector<uint8_t>& reply) {
     case 0x02: {
         if (p.size() < 5 || p.size() - 5 != static_cast<size_t>(r.count) * BLOCK_BYTES) break;
         r.data.assign(p.begin() + 5, p.end());
+        const fault* corrupt = fault_for(index, fault_kind::corrupt_write);
+        const uint8_t garble = corrupt ? static_cast<uint8_t>(corrupt->value ? corrupt->value : 0x01) : 0;
         // Flash can only clear bits: a write ANDs into what is there.
         for (size_t i = 0; i < r.data.size(); ++i) {
             const uint32_t a = (r.address + i) & 0xFFFFFF;
+            const uint8_t stored = r.data[i] ^ garble;
             if (a < FLASH_BYTES)
-                flash[a] &= r.data[i];
+                flash[a] &= stored;
             else
-                high[a] = read_program(a) & r.data[i];
+                high[a] = read_program(a) & stored;
         }
         r.note = (r.address % BLOCK_BYTES) ? "write flash (unaligned)" : "write flash";
         busy_ms_ = r.count * timing.write_us / 1000.0;
@@ -208,7 +212,8 @@ void device::dispatch(request& r, std::vector<uint8_t>& reply) {
         const uint32_t first = r.address & ~(ROW_BYTES - 1);
         // The firmware counts rows down to zero after erasing one: a count of 0 erases 256.
         const uint32_t rows = r.count == 0 ? 256 : static_cast<uint32_t>(r.count);
-        for (uint32_t i = 0; i < rows * ROW_BYTES; ++i) {
+        const bool skip = fault_for(index, fault_kind::no_erase) != nullptr;
+        for (uint32_t i = 0; i < (skip ? 0 : rows) * ROW_BYTES; ++i) {
             const uint32_t a = (first + i) & 0xFFFFFF;
             if (a < FLASH_BYTES)
                 flash[a] = 0xFF;

@@ -28,6 +28,8 @@ enum class fault_kind {
     bad_checksum,     // reply checksum XOR `value`
     close_mid_reply,  // send `value` bytes of the reply, then close the line
     no_answer,        // never answer
+    corrupt_write,    // acknowledge a write but store its data XOR `value` (0x01 if 0)
+    no_erase,         // acknowledge an erase and leave the rows as they were
 };
 
 struct fault {

@@ -67,9 +67,9 @@ TEST(Timeout, SilentDeviceEndsTheRunInTime) {
 }
 
 TEST(Timeout, BytesLostToOverrunEndInAClearError) {
-    // The firmware needs 2 ms a byte: unpaced, most of the request is lost.
+    // The firmware needs 20 ms a byte: unpaced, most of the request is lost.
     bootsim::device dev;
-    dev.timing.rx_us = 2000;
+    dev.timing.rx_us = 20000;
     auto r = run_tool(dev, {"--pace", "0", "--timeout", "200", "--eraseflash", "--rows", "1", "--startaddr", "0"},
                       timeout(5000));
     ASSERT_FALSE(r.timed_out);
@@ -79,8 +79,8 @@ TEST(Timeout, BytesLostToOverrunEndInAClearError) {
     EXPECT_TRUE(dev.requests.empty());
     // With a pace it can keep up with, the same run succeeds.
     bootsim::device ok;
-    ok.timing.rx_us = 2000;
-    r = run_tool(ok, {"--pace", "3", "--timeout", "200", "--eraseflash", "--rows", "1", "--startaddr", "0"});
+    ok.timing.rx_us = 20000;
+    r = run_tool(ok, {"--pace", "25", "--timeout", "200", "--eraseflash", "--rows", "1", "--startaddr", "0"});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(ok.lost, 0);
 }

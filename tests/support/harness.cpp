@@ -50,6 +50,15 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(dead_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     close(dead_pipe[0]);  // every write to dead_pipe[1] fails with EPIPE
+    // "tty": standard output is a terminal, read from its master side.
+    // The terminal is opened before the fork: its master must never see a
+    // moment with no one holding the other side.
+    bootsim::pty_line out_tty;
+    int out_tty_slave = -1;
+    if (options.stdout_mode == "tty") {
+        out_tty = bootsim::open_pty();
+        out_tty_slave = open(out_tty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
 
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
@@ -62,6 +71,8 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
             dup2(out_pipe[1], 1);
         } else if (mode == "closed") {
             close(1);
+        } else if (mode == "tty") {
+            dup2(out_tty_slave, 1);
         } else if (mode == "broken-pipe") {
             dup2(dead_pipe[1], 1);
         } else {
@@ -81,9 +92,14 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
     close(out_pipe[1]);
     close(err_pipe[1]);
     close(dead_pipe[1]);
+    if (out_tty_slave >= 0) close(out_tty_slave);
 
     run_result r;
     const auto deadline = start + std::chrono::milliseconds(options.timeout_ms);
+    if (out_tty.master >= 0) {  // read the terminal instead of the (unused) pipe
+        close(out_pipe[0]);
+        out_pipe[0] = out_tty.master;
+    }
     struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     int open_pipes = 2;
     bool signalled = false;

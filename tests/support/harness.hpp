@@ -28,8 +28,9 @@ struct run_options {
     bool with_device = true;  // false: no pty, "--device" is not added
     long file_size_limit = -1;  // RLIMIT_FSIZE of the tool in bytes (writes past it fail), -1: none
     // Standard output of the tool: "" a pipe read into run_result::out;
-    // "closed"; "broken-pipe" (a pipe nobody reads); else a file path
-    // opened for appending.
+    // "tty" a terminal, also read into run_result::out; "closed";
+    // "broken-pipe" (a pipe nobody reads); else a file path opened for
+    // appending.
     std::string stdout_mode;
     std::string line_noise;     // bytes the device sent before the tool opened the line
     bool hold_lock = false;     // another program holds the line's lock during the run
