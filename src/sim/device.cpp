@@ -325,7 +325,9 @@ void device::serve(int fd, const std::atomic<bool>& stop, int max_sessions) {
             if (n > 0) {
                 connected = true;
                 const double t = now_ms();
-                const int host_speed = line_speed(fd);
+                // The host's speed matters only to a modelled UART and at the wake byte.
+                const bool need_speed = timing.baud > 0 || std::find(buf, buf + n, kWake) != buf + n;
+                const int host_speed = need_speed ? line_speed(fd) : 0;
                 for (ssize_t i = 0; i < n; ++i) {
                     const double at = arrival(t);
                     // A UART at another speed sees framing errors, not bytes;
