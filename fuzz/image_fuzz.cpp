@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "image/image.hpp"
-#include "link/output.hpp"
+#include "quiet_output.hpp"
 
 namespace {
 void check(bool ok) {
@@ -15,12 +15,7 @@ void check(bool ok) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static FILE* quiet = [] {
-        FILE* f = std::fopen("/dev/null", "w");
-        bootlink::setOutputStream(f);
-        return f;
-    }();
-    (void)quiet;
+    quietOutput();
     if (size == 0) return 0;
     FILE* f = fmemopen(const_cast<uint8_t*>(data), size, "r");
     if (!f) return 0;
@@ -29,24 +24,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto rows = bootlink::touchedRows(image);
     const auto plan = bootlink::planFor(image, rows);
     for (const auto& [address, row] : image.rows) {
-        check(address % bootlink::IMAGE_ROW_BYTES == 0 && address < bootlink::PROGRAM_MEMORY_END);
+        check(address % bootlink::ROW_BYTES == 0 && address < bootlink::PROGRAM_MEMORY_END);
         check(row.given != 0);
     }
     uint64_t erased = 0;
     for (const auto& e : plan.erases) {
-        check(e.address % bootlink::IMAGE_ROW_BYTES == 0 && e.bytes % bootlink::IMAGE_ROW_BYTES == 0);
-        check(e.bytes / bootlink::IMAGE_ROW_BYTES <= bootlink::ERASE_ROWS_MAX && e.bytes > 0);
-        erased += e.bytes / bootlink::IMAGE_ROW_BYTES;
+        check(e.address % bootlink::ROW_BYTES == 0 && e.bytes % bootlink::ROW_BYTES == 0);
+        check(e.bytes / bootlink::ROW_BYTES <= bootlink::ERASE_ROWS_MAX && e.bytes > 0);
+        erased += e.bytes / bootlink::ROW_BYTES;
     }
     check(erased == rows.size());
     for (const auto& w : plan.writes) {
-        check(w.address % bootlink::IMAGE_BLOCK_BYTES == 0 && w.bytes % bootlink::IMAGE_BLOCK_BYTES == 0);
-        check(w.bytes > 0 && w.bytes <= bootlink::WRITE_BLOCKS_MAX * bootlink::IMAGE_BLOCK_BYTES);
-        for (uint32_t b = w.address; b < w.address + w.bytes; b += bootlink::IMAGE_BLOCK_BYTES) {
-            const auto& row = image.rows.at(b / bootlink::IMAGE_ROW_BYTES * bootlink::IMAGE_ROW_BYTES);
+        check(w.address % bootlink::BLOCK_BYTES == 0 && w.bytes % bootlink::BLOCK_BYTES == 0);
+        check(w.bytes > 0 && w.bytes <= bootlink::WRITE_BLOCKS_MAX * bootlink::BLOCK_BYTES);
+        for (uint32_t b = w.address; b < w.address + w.bytes; b += bootlink::BLOCK_BYTES) {
+            const auto& row = image.rows.at(b / bootlink::ROW_BYTES * bootlink::ROW_BYTES);
             bool blank = true;
-            for (uint32_t i = 0; i < bootlink::IMAGE_BLOCK_BYTES; ++i)
-                blank = blank && row.data[(b + i) % bootlink::IMAGE_ROW_BYTES] == 0xFF;
+            for (uint32_t i = 0; i < bootlink::BLOCK_BYTES; ++i)
+                blank = blank && row.data[(b + i) % bootlink::ROW_BYTES] == 0xFF;
             check(!blank);
         }
     }

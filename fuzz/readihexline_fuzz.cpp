@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ihexfile/ihexfile.hpp"
-#include "link/output.hpp"
+#include "quiet_output.hpp"
 
 namespace {
 
@@ -41,12 +41,7 @@ void readAll(const uint8_t* data, size_t size, size_t capacity) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static FILE* quiet = [] {
-        FILE* f = std::fopen("/dev/null", "w");
-        bootlink::setOutputStream(f);
-        return f;
-    }();
-    (void)quiet;
+    quietOutput();
     if (size == 0) return 0;
     readAll(data, size, 14);  // smaller than the largest record
     readAll(data, size, bootlink::HEX_RECORD_WORDS_MAX);

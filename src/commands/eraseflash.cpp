@@ -1,7 +1,7 @@
 #include <algorithm>
 
 #include "commands/commands.hpp"
-#include "commands/limits.hpp"
+#include "image/geometry.hpp"
 #include "link/fatal.hpp"
 #include "link/framing.hpp"
 #include "link/output.hpp"
@@ -41,9 +41,9 @@ void eraseflash(serial_link& line, int32_t address, int32_t rows) {
     if (rows <= 256) {
         eraseRows(line, address, rows);
     } else {
-        for (int32_t done = 0; done < rows; done += ROWS_PER_REQUEST)
+        for (int32_t done = 0; done < rows; done += ERASE_ROWS_MAX)
             eraseRows(line, address + static_cast<int64_t>(done) * ROW_BYTES,
-                      std::min(ROWS_PER_REQUEST, rows - done));
+                      std::min(ERASE_ROWS_MAX, rows - done));
     }
     out("[OK => Erase Flash Program Memory]\n");
 }

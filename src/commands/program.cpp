@@ -18,7 +18,7 @@ namespace {
 constexpr int DIFFERENCES_SHOWN = 8;  // differing bytes listed before the count
 constexpr const char* VERIFYING = "verifying %llu bytes\n";
 
-using row_contents = std::map<uint32_t, std::array<uint8_t, IMAGE_ROW_BYTES>>;
+using row_contents = std::map<uint32_t, std::array<uint8_t, ROW_BYTES>>;
 
 // The whole file read and checked before anything is sent to the device.
 flash_image checkedImage(const settings& run) {
@@ -52,12 +52,12 @@ row_contents readRows(serial_link& line, const std::vector<span_request>& reads,
     uint64_t done = 0;
     std::vector<uint8_t> data;
     for (const auto& run : reads) {
-        for (uint32_t off = 0; off < run.bytes; off += READ_BYTES_MAX) {
-            data.resize(std::min<uint32_t>(READ_BYTES_MAX, run.bytes - off));
+        for (uint32_t off = 0; off < run.bytes; off += READ_CHUNK) {
+            data.resize(std::min<uint32_t>(READ_CHUNK, run.bytes - off));
             readRange(line, {"SENDing: Read Flash: ", CMD_READ_FLASH, true}, run.address + off, data);
             for (size_t i = 0; i < data.size(); ++i) {
                 const uint32_t a = run.address + off + static_cast<uint32_t>(i);
-                rows[a / IMAGE_ROW_BYTES * IMAGE_ROW_BYTES][a % IMAGE_ROW_BYTES] = data[i];
+                rows[a / ROW_BYTES * ROW_BYTES][a % ROW_BYTES] = data[i];
             }
             done += data.size();
             bar->advance(done);
@@ -77,7 +77,7 @@ std::vector<difference> compare(const flash_image& image, const row_contents& ro
     std::vector<difference> diffs;
     for (const auto& [address, got] : rows) {
         const image_row& want = image.rows.at(address);
-        for (uint32_t i = 0; i < IMAGE_ROW_BYTES; ++i)
+        for (uint32_t i = 0; i < ROW_BYTES; ++i)
             if (got[i] != want.data[i]) diffs.push_back({address + i, want.data[i], got[i]});
     }
     return diffs;
@@ -93,13 +93,13 @@ void reportDifferences(const std::vector<difference>& diffs) {
 }
 
 void eraseAll(serial_link& line, const std::vector<span_request>& erases, bool shown) {
-    const uint64_t rows = totalBytes(erases) / IMAGE_ROW_BYTES;
+    const uint64_t rows = totalBytes(erases) / ROW_BYTES;
     out("erasing %llu rows\n", static_cast<unsigned long long>(rows));
     auto bar = makeProgress(rows, shown);
     uint64_t done = 0;
     for (const auto& e : erases) {
-        eraseRows(line, e.address, static_cast<int>(e.bytes / IMAGE_ROW_BYTES));
-        done += e.bytes / IMAGE_ROW_BYTES;
+        eraseRows(line, e.address, static_cast<int>(e.bytes / ROW_BYTES));
+        done += e.bytes / ROW_BYTES;
         bar->advance(done);
     }
     if (erases.empty()) bar->advance(0);
@@ -114,10 +114,10 @@ void writeAll(serial_link& line, const flash_image& image, const std::vector<spa
     uint64_t done = 0;
     std::vector<uint8_t> body;
     for (const auto& w : writes) {
-        body = {CMD_WRITE_FLASH, static_cast<uint8_t>(w.bytes / IMAGE_BLOCK_BYTES), static_cast<uint8_t>(w.address),
+        body = {CMD_WRITE_FLASH, static_cast<uint8_t>(w.bytes / BLOCK_BYTES), static_cast<uint8_t>(w.address),
                 static_cast<uint8_t>(w.address >> 8), static_cast<uint8_t>(w.address >> 16)};
         for (uint32_t a = w.address; a < w.address + w.bytes; ++a)
-            body.push_back(image.rows.at(a / IMAGE_ROW_BYTES * IMAGE_ROW_BYTES).data[a % IMAGE_ROW_BYTES]);
+            body.push_back(image.rows.at(a / ROW_BYTES * ROW_BYTES).data[a % ROW_BYTES]);
         traceText(line, "SENDing: Write Flash: ");
         sendRequest(line, body);
         receiveAck(line, CMD_WRITE_FLASH);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "commands/commands.hpp"
-#include "commands/limits.hpp"
+#include "image/geometry.hpp"
 #include "commands/readdump.hpp"
 #include "ihexfile/ihexfile.hpp"
 #include "link/fatal.hpp"

@@ -6,6 +6,7 @@
 
 #include "commands/commands.hpp"
 #include "ihexfile/ihexfile.hpp"
+#include "image/geometry.hpp"
 #include "link/fatal.hpp"
 #include "link/framing.hpp"
 #include "link/output.hpp"
@@ -14,9 +15,7 @@ namespace bootlink {
 
 namespace {
 
-constexpr int BLOCK_WORDS = 4;                // the bootloader writes 8-byte blocks
-constexpr int BLOCK_BYTES = 2 * BLOCK_WORDS;
-constexpr uint32_t PROGRAM_END = 0x200000;    // ID words, configuration and EEPROM images live from here up
+constexpr int BLOCK_WORDS = BLOCK_BYTES / 2;  // program words in one written block
 constexpr int RECORD_SLOTS = 24;              // program words one request may carry after padding
 
 // Every record one read can deliver fits once padded to whole blocks: a
@@ -40,18 +39,18 @@ constexpr int TYPE_LINEAR_START = 0x05;    // start address: nothing to program
 bool writeBytes(serial_link& line, std::span<const int32_t> record, uint32_t address, int count) {
     if (count == 0) return true;  // no data, nothing to program
     const uint32_t end = address + static_cast<uint32_t>(count);
-    if (address >= PROGRAM_END) {
+    if (address >= PROGRAM_MEMORY_END) {
         out("[record at 0x%06X is not program memory (0x200000 and up), skipped]\n", address);
         return true;
     }
-    if (end > PROGRAM_END) {
+    if (end > PROGRAM_MEMORY_END) {
         out("[record at 0x%06X runs past program memory into 0x200000, not written]\n", address);
         return false;
     }
     out("line read from hexfile had startaddress=0x%04X with length %ibytes\n", address, count);
     const uint32_t first = address / BLOCK_BYTES * BLOCK_BYTES;
     const uint32_t last = (end + BLOCK_BYTES - 1) / BLOCK_BYTES * BLOCK_BYTES;
-    if (count < BLOCK_BYTES)
+    if (static_cast<uint32_t>(count) < BLOCK_BYTES)
         out("[less than eight bytes for flash op, filling up with 0xFF]\n");
     else if (last - first != static_cast<uint32_t>(count))
         out(first == address ? "[not multiple of 8, filling memory with 0xFF]\n"

@@ -44,8 +44,8 @@ struct loader {
         }
         for (size_t i = 0; i < bytes.size(); ++i) {
             const uint32_t a = address + static_cast<uint32_t>(i);
-            image_row& row = image.rows[a / IMAGE_ROW_BYTES * IMAGE_ROW_BYTES];
-            const uint32_t at = a % IMAGE_ROW_BYTES;
+            image_row& row = image.rows[a / ROW_BYTES * ROW_BYTES];
+            const uint32_t at = a % ROW_BYTES;
             const uint64_t bit = uint64_t{1} << at;
             if ((row.given & bit) && row.data[at] != bytes[i]) {
                 image.problems.push_back({lineNo, describe("gives byte 0x%06X another value than an earlier line", a)});
@@ -134,11 +134,11 @@ program_plan planFor(const flash_image& image, const std::vector<uint32_t>& rows
     // read back whole.
     for (size_t i = 0; i < rows.size();) {
         size_t j = i + 1;
-        while (j < rows.size() && rows[j] == rows[j - 1] + IMAGE_ROW_BYTES) ++j;
-        plan.reads.push_back({rows[i], static_cast<uint32_t>(j - i) * IMAGE_ROW_BYTES});
+        while (j < rows.size() && rows[j] == rows[j - 1] + ROW_BYTES) ++j;
+        plan.reads.push_back({rows[i], static_cast<uint32_t>(j - i) * ROW_BYTES});
         for (size_t k = i; k < j; k += ERASE_ROWS_MAX) {
             const size_t n = std::min<size_t>(ERASE_ROWS_MAX, j - k);
-            plan.erases.push_back({rows[k], static_cast<uint32_t>(n) * IMAGE_ROW_BYTES});
+            plan.erases.push_back({rows[k], static_cast<uint32_t>(n) * ROW_BYTES});
         }
         i = j;
     }
@@ -146,19 +146,19 @@ program_plan planFor(const flash_image& image, const std::vector<uint32_t>& rows
     // they follow each other.
     for (uint32_t rowAddress : rows) {
         const image_row& row = image.rows.at(rowAddress);
-        for (uint32_t b = 0; b < IMAGE_ROW_BYTES; b += IMAGE_BLOCK_BYTES) {
-            const bool blank = std::all_of(row.data.begin() + b, row.data.begin() + b + IMAGE_BLOCK_BYTES,
+        for (uint32_t b = 0; b < ROW_BYTES; b += BLOCK_BYTES) {
+            const bool blank = std::all_of(row.data.begin() + b, row.data.begin() + b + BLOCK_BYTES,
                                            [](uint8_t v) { return v == 0xFF; });
             if (blank) continue;
             const uint32_t at = rowAddress + b;
             if (!plan.writes.empty()) {
                 span_request& last = plan.writes.back();
-                if (last.address + last.bytes == at && last.bytes < WRITE_BLOCKS_MAX * IMAGE_BLOCK_BYTES) {
-                    last.bytes += IMAGE_BLOCK_BYTES;
+                if (last.address + last.bytes == at && last.bytes < WRITE_BLOCKS_MAX * BLOCK_BYTES) {
+                    last.bytes += BLOCK_BYTES;
                     continue;
                 }
             }
-            plan.writes.push_back({at, IMAGE_BLOCK_BYTES});
+            plan.writes.push_back({at, BLOCK_BYTES});
         }
     }
     return plan;

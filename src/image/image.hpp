@@ -11,18 +11,13 @@
 #include <string>
 #include <vector>
 
-namespace bootlink {
+#include "image/geometry.hpp"
 
-constexpr uint32_t IMAGE_ROW_BYTES = 64;        // the device erases 64-byte rows
-constexpr uint32_t IMAGE_BLOCK_BYTES = 8;       // and writes 8-byte blocks
-constexpr uint32_t PROGRAM_MEMORY_END = 0x200000;  // ID, configuration and EEPROM images from here up
-constexpr int WRITE_BLOCKS_MAX = 31;            // 248 bytes: a request and its reply fit the device's 256-byte buffer
-constexpr int ERASE_ROWS_MAX = 255;             // the row count is one byte
-constexpr int READ_BYTES_MAX = 251;             // per read request
+namespace bootlink {
 
 // One erase row: what it must hold (0xFF where the file gives nothing).
 struct image_row {
-    std::array<uint8_t, IMAGE_ROW_BYTES> data;
+    std::array<uint8_t, ROW_BYTES> data;
     uint64_t given = 0;  // bit i: byte i comes from the file
     image_row() { data.fill(0xFF); }
 };

@@ -10,24 +10,14 @@
 #include <thread>
 
 #include "harness.hpp"
+#include "hexdata.hpp"
 
 using namespace testing_support;
 
 namespace {
 
-// An Intel (byte-form) record with a correct checksum.
 std::string record(int address, int type, const std::vector<int>& data) {
-    unsigned sum = data.size() + (address >> 8) + (address & 0xFF) + type;
-    char buf[16];
-    std::snprintf(buf, sizeof buf, ":%02X%04X%02X", static_cast<unsigned>(data.size()), address, type);
-    std::string s = buf;
-    for (int b : data) {
-        std::snprintf(buf, sizeof buf, "%02X", b);
-        s += buf;
-        sum += b;
-    }
-    std::snprintf(buf, sizeof buf, "%02X\n", (256 - (sum & 0xFF)) & 0xFF);
-    return s + buf;
+    return intel_record(address, type, data) + "\n";
 }
 
 const std::string rec0 = record(0x0000, 0, {1, 2, 3, 4, 5, 6, 7, 8});

@@ -19,19 +19,7 @@ namespace {
 // off the 8-byte grid, and a block of 0xFF that needs no write.
 std::string firmware(uint32_t start, uint32_t size, int seed) {
     std::string text;
-    char buf[64];
-    auto rec = [&](uint32_t at, const std::vector<int>& data) {
-        unsigned sum = data.size() + ((at >> 8) & 0xFF) + (at & 0xFF);
-        std::snprintf(buf, sizeof buf, ":%02X%04X00", static_cast<unsigned>(data.size()), at & 0xFFFF);
-        text += buf;
-        for (int b : data) {
-            std::snprintf(buf, sizeof buf, "%02X", b);
-            text += buf;
-            sum += b;
-        }
-        std::snprintf(buf, sizeof buf, "%02X\n", (256 - (sum & 0xFF)) & 0xFF);
-        text += buf;
-    };
+    auto rec = [&](uint32_t at, const std::vector<int>& data) { text += intel_record(at, 0, data) + "\n"; };
     for (uint32_t a = start; a < start + size; a += 16) {
         std::vector<int> data;
         for (int i = 0; i < 16; ++i) data.push_back(static_cast<int>((a + i) * 7 + seed) & 0xFF);
@@ -192,18 +180,9 @@ TEST(Program, SkipUnchangedTouchesOnlyTheChangedRow) {
     std::string second = first;
     const std::string old_rec = second.substr(second.find(":10090000"), 43);
     auto bytes = intel_hex_bytes(old_rec + "\n");
-    unsigned sum = 0;
-    char buf[64];
-    std::string rec = ":10090000";
-    for (int i = 0; i < 16; ++i) {
-        const int b = bytes[0x900 + i] ^ (i == 3 ? 0x0F : 0);
-        std::snprintf(buf, sizeof buf, "%02X", b);
-        rec += buf;
-        sum += b;
-    }
-    sum += 0x10 + 0x09;
-    std::snprintf(buf, sizeof buf, "%02X", (256 - (sum & 0xFF)) & 0xFF);
-    second.replace(second.find(old_rec), old_rec.size(), rec + buf);
+    std::vector<int> changed;
+    for (int i = 0; i < 16; ++i) changed.push_back(bytes[0x900 + i] ^ (i == 3 ? 0x0F : 0));
+    second.replace(second.find(old_rec), old_rec.size(), intel_record(0x900, 0, changed));
     const size_t before = dev.requests.size();
     program_run q(dev, second, {"--program", "--skip-unchanged"});
     ASSERT_EQ(q.r.status, 0) << q.r.out;

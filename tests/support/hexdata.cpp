@@ -1,5 +1,6 @@
 #include "hexdata.hpp"
 
+#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -21,6 +22,20 @@ std::vector<uint8_t> record_bytes(std::string line) {
 }
 
 }  // namespace
+
+std::string intel_record(uint32_t address, int type, const std::vector<int>& data) {
+    unsigned sum = data.size() + ((address >> 8) & 0xFF) + (address & 0xFF) + type;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, ":%02X%04X%02X", static_cast<unsigned>(data.size()), address & 0xFFFF, type);
+    std::string s = buf;
+    for (int b : data) {
+        std::snprintf(buf, sizeof buf, "%02X", b);
+        s += buf;
+        sum += b;
+    }
+    std::snprintf(buf, sizeof buf, "%02X", (256 - (sum & 0xFF)) & 0xFF);
+    return s + buf;
+}
 
 std::map<uint32_t, uint8_t> intel_hex_bytes(const std::string& text) {
     std::map<uint32_t, uint8_t> mem;

@@ -6,8 +6,13 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace testing_support {
+
+// One Intel-hex (byte-form) record with a correct checksum, without a line
+// end. The address field is the low 16 bits of `address`.
+std::string intel_record(uint32_t address, int type, const std::vector<int>& data);
 
 // Byte address -> value for every data byte of a byte-form (Intel) hex text,
 // honouring types 00, 01, 02 and 04. Throws std::runtime_error on a bad line.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture.hpp"
+#include "hexdata.hpp"
 #include "ihexfile/ihexfile.hpp"
 
 namespace {
@@ -17,20 +18,8 @@ using bootlink::record_form;
 
 constexpr int32_t UNTOUCHED = 0x5A5A;
 
-// A byte-form record with a correct checksum.
 std::string byte_record(int address, int type, const std::vector<int>& data) {
-    unsigned sum = data.size() + (address >> 8) + (address & 0xFF) + type;
-    char buf[16];
-    std::string s;
-    std::snprintf(buf, sizeof buf, ":%02X%04X%02X", static_cast<unsigned>(data.size()), address, type);
-    s = buf;
-    for (int b : data) {
-        std::snprintf(buf, sizeof buf, "%02X", b);
-        s += buf;
-        sum += b;
-    }
-    std::snprintf(buf, sizeof buf, "%02X", (256 - (sum & 0xFF)) & 0xFF);
-    return s + buf;
+    return testing_support::intel_record(address, type, data);
 }
 
 struct result {
