@@ -41,7 +41,7 @@ struct fault {
 // How the wire and the part take their time. All zero: bytes arrive as the
 // host writes them and the device answers at once.
 struct line_model {
-    int baud = 0;      // bit/s of the device's UART: 10 bits a byte each way, and a host at another speed is noise
+    int baud = 0;      // bit/s of the device's UART: 10 bits a byte each way
     int write_us = 0;  // busy time per 8-byte block written
     int erase_us = 0;  // busy time per 64-byte row erased
     int rx_us = 0;     // time to take a byte: one arriving sooner after the last one taken is lost (overrun)
@@ -89,7 +89,7 @@ public:
 
     line_model timing;
     int speed_at_wake = 0;         // line speed (bit/s) the host had set when its wake byte arrived
-    int lost = 0;                  // bytes lost to overrun or to a host at the wrong speed
+    int lost = 0;                  // bytes lost to overrun
     size_t sent = 0;               // reply bytes written to the line
     double busy_total_ms = 0;      // time spent busy programming (write and erase)
 
