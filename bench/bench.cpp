@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "harness.hpp"
+#include "hexdata.hpp"
 
 using namespace testing_support;
 
@@ -124,7 +125,7 @@ void compare(const char* name, const std::vector<std::string>& job, double start
     const sample slow = with_defaults ? measure(job, reps, {}, cwd, part(19200)) : sample{};
     std::vector<std::string> fast_args{"--baud", "115200", "--pace", "0"};
     fast_args.insert(fast_args.end(), job.begin(), job.end());
-    const sample fast = measure(fast_args, reps, {}, cwd, part(115200));
+    const sample fast = measure(fast_args, std::max(reps, 3), {}, cwd, part(115200));  // short: always a median of 3
     const double floor = floor_seconds(fast, 115200, 0);
     std::printf("%-28s %6zu %6zu %8.3f %8.3f %7.4f %7.4f %6.1f | %9.3f %7.4f %8.1fx\n", name, fast.wire_bytes,
                 fast.reply_bytes, fast.seconds, floor, (fast.seconds - startup) / floor, fast.seconds / (floor + startup),
@@ -135,12 +136,14 @@ void compare(const char* name, const std::vector<std::string>& job, double start
 }  // namespace
 
 void paced(int reps, double startup, const temp_dir& dir);
+void program(const temp_dir& dir);
 void fast(int reps, double startup, const temp_dir& dir);
 
 int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     // Sections: "paced" (the defaults against the bare device), "fast" (the
-    // fast line beside the defaults), "quick" (the fast line alone); all by default.
+    // fast line beside the defaults), "quick" (the fast line alone),
+    // "program" (--program of 32 KiB); all by default.
     const std::string only = argc > 2 ? argv[2] : "";
     with_defaults = only != "quick";
     const double startup = startup_seconds(reps * 3);
@@ -150,6 +153,7 @@ int main(int argc, char** argv) {
     std::printf("process start-up and exit: %.4f s (subtracted below)\n\n", startup);
     if (only.empty() || only == "paced") paced(reps, startup, dir);
     if (only.empty() || only == "fast" || only == "quick") fast(reps, startup, dir);
+    if (only.empty() || only == "program") program(dir);
     return 0;
 }
 
@@ -202,4 +206,70 @@ void fast(int reps, double, const temp_dir& dir) {
                 "defaults the 10 ms pause stands for each byte sent. ratio: (wall - start-up) / floor;\n"
                 "w/(f+s): wall / (floor + start-up), the measure for runs whose floor is below the\n"
                 "start-up's own noise (a reset's 7 bytes take 0.6 ms).\n");
+}
+
+namespace {
+
+// 32 KiB as a compiler lays it out: an extended address record, 16-byte
+// records, a few gaps, one record off the 8-byte grid. `changed` flips one
+// byte (in the row at 0x4000).
+std::string compiler_hex(bool changed) {
+    std::string text = intel_record(0, 4, {0, 0}) + "\n";
+    for (uint32_t a = 0; a < 0x8000; a += 16) {
+        if ((a >= 0x1800 && a < 0x1900) || (a >= 0x5000 && a < 0x5040)) continue;  // gaps
+        std::vector<int> data;
+        for (uint32_t i = 0; i < 16; ++i) data.push_back(static_cast<int>((a + i) * 13 + (a >> 8)) & 0xFF);
+        if (changed && a == 0x4000) data[5] ^= 0x21;
+        if (a == 0x6000) data.resize(13);  // 0x6003..0x600F: starts off the grid
+        text += intel_record(a == 0x6000 ? a + 3 : a, 0, data) + "\n";
+    }
+    return text + ":00000001FF\n";
+}
+
+}  // namespace
+
+void program(const temp_dir& dir) {
+    write_file(dir.file("fw.hex"), compiler_hex(false));
+    write_file(dir.file("fw2.hex"), compiler_hex(true));
+    const auto image = intel_hex_bytes(compiler_hex(false));
+    auto dirty = [](bootsim::device& dev) { std::fill(dev.flash.begin(), dev.flash.begin() + 0x10000, 0x5A); };
+    // A board that holds fw.hex: its rows erased and written, the rest old data.
+    auto holding = [&](bootsim::device& dev) {
+        std::fill(dev.flash.begin(), dev.flash.begin() + 0x10000, 0x5A);
+        for (const auto& [a, b] : image) std::fill_n(dev.flash.begin() + a / 64 * 64, 64, 0xFF);
+        for (const auto& [a, b] : image) dev.flash[a] = b;
+    };
+    const std::vector<std::string> fast_line{"--baud", "115200", "--pace", "0"};
+    auto args = [&](std::vector<std::string> more) {
+        std::vector<std::string> v = fast_line;
+        v.insert(v.end(), more.begin(), more.end());
+        return v;
+    };
+    const sample full = measure(args({"--program", "--hexfile", "fw.hex"}), 1, dirty, dir.path(), part(115200));
+    const sample skip =
+        measure(args({"--program", "--skip-unchanged", "--hexfile", "fw2.hex"}), 1, holding, dir.path(), part(115200));
+    // --writeflash of the same file at the defaults takes about 20 minutes:
+    // its wire bytes come from an unpaced run, its time from them.
+    bootsim::line_model busy_only;
+    busy_only.write_us = 2000;
+    const sample wf = measure({"--pace", "0", "--writeflash", "--hexfile", "fw.hex"}, 1, {}, dir.path(), busy_only);
+    const double wf_seconds = floor_seconds(wf, 19200, 10);
+
+    const double floor = floor_seconds(full, 115200, 0);
+    std::printf("\nProgramming 32 KiB of compiler-style Intel hex (16-byte records, gaps, one record off\n"
+                "the grid) onto a board holding old data: --program with --baud 115200 --pace 0 against\n"
+                "a part at 115200 bit/s with 2 ms per block and per row.\n\n");
+    std::printf("%-34s %6s %6s %5s %9s %9s %7s %6s\n", "run", "to dev", "from", "reqs", "wall s", "floor s", "ratio",
+                "MiB");
+    std::printf("%-34s %6zu %6zu %5zu %9.3f %9.3f %7.4f %6.1f\n", "--program (erase, write, verify)",
+                full.wire_bytes, full.reply_bytes, full.requests, full.seconds, floor, full.seconds / floor,
+                static_cast<double>(full.maxrss_kb) / 1024.0);
+    std::printf("%-34s %6zu %6zu %5zu %9.3f %9s %7.4f %6.1f\n", "--skip-unchanged after 1 byte", skip.wire_bytes,
+                skip.reply_bytes, skip.requests, skip.seconds, "", skip.seconds / full.seconds,
+                static_cast<double>(skip.maxrss_kb) / 1024.0);
+    std::printf("%-34s %6zu %6zu %5zu %9.1f %9s\n", "--writeflash at the defaults (est.)", wf.wire_bytes,
+                wf.reply_bytes, wf.requests, wf_seconds, "(wire x 10 ms + replies + busy)");
+    std::printf("\nspeed-up of --program over --writeflash at the defaults: %.1fx; --skip-unchanged takes %.2f of\n"
+                "the full run (ratio column of that row).\n",
+                wf_seconds / full.seconds, skip.seconds / full.seconds);
 }
