@@ -284,10 +284,15 @@ bool device::send_reply(int fd, std::vector<uint8_t>& reply, double start_ms) {
             due = std::min(len, static_cast<size_t>(std::max(0.0, (now - start_ms) / byte_ms)));
             if (due <= off) {
                 const double next = start_ms + static_cast<double>(off + 1) * byte_ms;
-                // A sleep overshoots by tens of microseconds, near a byte time
-                // at high speeds: sleep only the long waits, spin the rest.
-                if (next - now > 0.2)
-                    std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>((next - now - 0.1) * 1000)));
+                // Byte times are counted from `start_ms`, not from the last
+                // wake-up, so a late wake-up sends the bytes that came due
+                // together and lateness never adds up, except at a reply's
+                // last byte, which the host waits for: a sleep overshoots by
+                // a wake-up's latency, so the final stretch before it is spun.
+                const double spin = off + 1 == len ? 0.15 : 0.0;
+                if (next - now > spin)
+                    std::this_thread::sleep_for(
+                        std::chrono::microseconds(static_cast<int64_t>((next - now - spin) * 1000) + 1));
                 continue;
             }
         } else if (start_ms > now_ms()) {

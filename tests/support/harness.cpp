@@ -117,7 +117,7 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
         // Sampled on a clock, not on every wake-up: the tool flushes its
         // output before each byte it reads, and reading /proc for each of
         // those would take the CPU from the run being measured.
-        if (std::chrono::steady_clock::now() >= next_sample) {
+        if (r.maxrss_kb == 0 || std::chrono::steady_clock::now() >= next_sample) {  // at once until the exec shows
             r.maxrss_kb = std::max(r.maxrss_kb, peak_kb(pid));
             next_sample = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
         }
@@ -128,18 +128,24 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
         }
         const int n = poll(fds, 2, static_cast<int>(std::min<long>(left, 5)));
         if (n < 0 && errno == EINTR) continue;
+        bool drained = false;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            char buf[4096];
+            char buf[65536];
             const ssize_t got = read(fds[i].fd, buf, sizeof buf);
             if (got > 0) {
                 (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(got));
+                drained = true;
             } else {
                 close(fds[i].fd);
                 fds[i].fd = -1;
                 --open_pipes;
             }
         }
+        // The tool writes a few bytes before each byte it reads: collect them
+        // a millisecond at a time rather than waking for every write, which
+        // would take the CPU from the run being measured.
+        if (drained) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     for (auto& f : fds)
         if (f.fd >= 0) close(f.fd);
