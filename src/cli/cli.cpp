@@ -1,4 +1,5 @@
 #include "cli/cli.hpp"
+#include "cli/devices.hpp"
 
 #include <array>
 #include <cerrno>
@@ -30,6 +31,9 @@ constexpr int OPT_NO_LOCK = 0x103;
 constexpr int OPT_TRACE = 0x104;
 constexpr int OPT_RUN = 0x105;
 constexpr int OPT_SKIP_UNCHANGED = 0x106;
+constexpr int OPT_VERSION = 0x107;
+constexpr int OPT_OUTPUT = 0x108;
+constexpr int OPT_LIST_DEVICES = 0x109;
 
 // The action options store their code straight into this; the last one given wins.
 int actionFlag = -1;
@@ -57,6 +61,9 @@ const struct option long_options[] = {
     {"trace", no_argument, nullptr, OPT_TRACE},
     {"run", no_argument, nullptr, OPT_RUN},
     {"skip-unchanged", no_argument, nullptr, OPT_SKIP_UNCHANGED},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {"output", required_argument, nullptr, OPT_OUTPUT},
+    {"list-devices", no_argument, nullptr, OPT_LIST_DEVICES},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -168,6 +175,16 @@ void scanOptions(int argc, char** argv, settings& run) {
             run.run_after = true;
             out("resetting the device after programming\n");
             break;
+        case OPT_VERSION:
+            out("bootlink %s\n", BOOTLINK_VERSION);
+            throw fatal{0};  // ends the run here, like --help, before any device is opened
+        case OPT_LIST_DEVICES:
+            listDevices("/dev", "/sys");
+            throw fatal{0};
+        case OPT_OUTPUT:
+            storePath(run.output, optarg, "output");
+            out("saving the dump to '%s'\n", run.output.c_str());
+            break;
         case OPT_SKIP_UNCHANGED:
             run.skip_unchanged = true;
             out("leaving rows that already hold the file alone\n");
@@ -266,6 +283,13 @@ void dispatch(serial_link& line, const settings& run) {
 }
 
 }  // namespace
+
+std::vector<std::string> optionNames() {
+    std::vector<std::string> names;
+    for (const auto& o : long_options)
+        if (o.name) names.push_back(o.name);
+    return names;
+}
 
 int32_t number_arg(const char* text) {
     const std::size_t len = std::strlen(text);

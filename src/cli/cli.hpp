@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace bootlink {
 
@@ -12,6 +14,9 @@ int32_t number_arg(const char* text);
 // Prints the usage text with `name` for every program name and ends the run
 // with status 255.
 [[noreturn]] void usage(const char* name);
+
+// Every long option the tool takes, as typed after "--".
+std::vector<std::string> optionNames();
 
 // The whole run: options, line, wake byte, the one action. Returns the
 // process status.

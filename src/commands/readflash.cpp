@@ -21,16 +21,16 @@ namespace bootlink {
 namespace {
 
 constexpr int64_t IMAGE_WORDS = 65536;  // word addresses 0..0xFFFF: what four-digit INHX16 addresses reach
-constexpr const char* OUT_FILE = "out.hex";
 
 // Writes the words [first, end) of `image` as INHX16 to `path`. The records
 // go to a new file beside it that is then renamed over it: a link named
 // `path` is replaced, never followed, and a run that stops half way leaves
 // the old file whole. A failure prints its "Error: ..." line and ends the
 // run; nothing half-written stays behind.
-void saveInhx16(const char* path, std::span<const int32_t> image, int64_t first, int64_t end,
+void saveInhx16(const std::string& pathName, std::span<const int32_t> image, int64_t first, int64_t end,
                 const std::function<void()>& beforeWrite) {
-    std::string temp = std::string(path) + ".XXXXXX";
+    const char* path = pathName.c_str();
+    std::string temp = pathName + ".XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0) {
         out("Error: could not create file '%s' (%s)\n", path, std::strerror(errno));
@@ -98,15 +98,16 @@ void main_readflash(serial_link& line, const settings& run) {
     const int64_t first = start / 2;
     const int64_t end = std::min((stop + 1) / 2, IMAGE_WORDS);
     const int64_t inFile = std::max<int64_t>(end - first, 0);
-    saveInhx16(OUT_FILE, image, first, end, [&] {
+    const char* file = run.output.c_str();
+    saveInhx16(run.output, image, first, end, [&] {
         out("[no of words dumped to hex file: %i\n", static_cast<int>(inFile));
         out("<ETX>\n");
         const int64_t lostFrom = std::max(start, 2 * IMAGE_WORDS);
         if (stop > lostFrom)
-            out("[out.hex holds word addresses up to 0xFFFF only: bytes 0x%06lx to 0x%06lx are dumped above but not in it]\n",
-                static_cast<long>(lostFrom), static_cast<long>(stop - 1));
+            out("[%s holds word addresses up to 0xFFFF only: bytes 0x%06lx to 0x%06lx are dumped above but not in it]\n",
+                file, static_cast<long>(lostFrom), static_cast<long>(stop - 1));
     });
-    out("[OK => Read Flash Program Memory, INHEX16 file written to out.hex]\n");
+    out("[OK => Read Flash Program Memory, INHEX16 file written to %s]\n", file);
 }
 
 }  // namespace bootlink

@@ -10,6 +10,7 @@ namespace bootlink {
 struct settings {
     std::string dev = "/dev/ttyS0";  // serial device path (63 characters at most)
     std::string hexfile;             // hex file to program (63 characters at most)
+    std::string output = "out.hex";  // --output: where a flash read is saved (63 characters at most)
     int32_t bytes = -1;              // bytes to read
     int32_t startaddr = -1;          // start byte address
     int32_t rows = 0;                // 64-byte rows to erase

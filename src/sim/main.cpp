@@ -44,7 +44,8 @@ void help(const char* name) {
         "  --erase-time US      busy time per 64-byte row erased (same defaults)\n"
         "  --rx-time US         time the firmware needs to take a byte: a byte that comes\n"
         "                       sooner after the last one taken is lost (overrun)\n"
-        "  --quiet              do not log requests to standard error\n",
+        "  --quiet              do not log requests to standard error\n"
+        "  --version            print the version and exit\n",
         name);
 }
 
@@ -115,6 +116,9 @@ int main(int argc, char** argv) {
             if (a == "--rx-time") dev.timing.rx_us = static_cast<int>(v);
         } else if (a == "--quiet") {
             quiet = true;
+        } else if (a == "--version") {
+            std::printf("bootlink-sim %s\n", BOOTLINK_VERSION);
+            return 0;
         } else if (a == "--help" || a == "-h") {
             help(argv[0]);
             return 0;

@@ -1,0 +1,75 @@
+#include "cli/devices.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "link/output.hpp"
+
+namespace bootlink {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ttyUSB2 before ttyUSB10: names compared with their trailing number as a number.
+bool naturalLess(const std::string& a, const std::string& b) {
+    auto split = [](const std::string& s) {
+        size_t i = s.size();
+        while (i > 0 && std::isdigit(static_cast<unsigned char>(s[i - 1]))) --i;
+        return std::pair{s.substr(0, i), i < s.size() ? std::stoull(s.substr(i)) : 0ULL};
+    };
+    return split(a) < split(b);
+}
+
+std::vector<std::string> namesIn(const fs::path& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0 && name.size() > prefix.size()) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end(), naturalLess);
+    return names;
+}
+
+// An 8250-style port exists for every ttyS the kernel reserves; only those
+// with a driver bound and a UART found (type not 0) are real ports.
+bool realPort(const fs::path& sysTty) {
+    std::error_code ec;
+    if (!fs::exists(sysTty / "device" / "driver", ec)) return false;
+    std::ifstream type(sysTty / "type");
+    int t = -1;
+    return !(type >> t) || t != 0;
+}
+
+}  // namespace
+
+void listDevices(const std::string& dev, const std::string& sys) {
+    int found = 0;
+    const fs::path byId = fs::path(dev) / "serial" / "by-id";
+    for (const auto& name : namesIn(byId, "")) {
+        std::error_code ec;
+        const fs::path link = byId / name;
+        const fs::path target = fs::read_symlink(link, ec);
+        if (ec)
+            out("%s\n", link.c_str());
+        else
+            out("%s -> %s\n", link.c_str(), (byId / target).lexically_normal().c_str());
+        ++found;
+    }
+    for (const char* prefix : {"ttyUSB", "ttyACM"})
+        for (const auto& name : namesIn(dev, prefix)) {
+            out("%s\n", (fs::path(dev) / name).c_str());
+            ++found;
+        }
+    for (const auto& name : namesIn(dev, "ttyS"))
+        if (realPort(fs::path(sys) / "class" / "tty" / name)) {
+            out("%s\n", (fs::path(dev) / name).c_str());
+            ++found;
+        }
+    if (found == 0) out("no serial devices found\n");
+}
+
+}  // namespace bootlink

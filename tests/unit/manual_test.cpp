@@ -1,0 +1,49 @@
+// The manual pages name every option the programs take: the tool's from its
+// own option table, the simulator's from its --help.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "cli/cli.hpp"
+#include "harness.hpp"
+
+namespace {
+
+// "--no-lock" as a manual page writes it: "\-\-no\-lock", not followed by
+// more of a longer name.
+bool names(const std::string& page, const std::string& option) {
+    std::string roff = "\\\\-\\\\-";
+    for (char c : option) roff += c == '-' ? std::string("\\\\-") : std::string(1, c);
+    return std::regex_search(page, std::regex(roff + "(?![a-z]|\\\\-)"));
+}
+
+TEST(ManualPage, NamesEveryOptionOfTheTool) {
+    const std::string page = testing_support::read_file(MAN_DIR "/bootlink.1");
+    ASSERT_FALSE(page.empty());
+    const auto options = bootlink::optionNames();
+    EXPECT_GE(options.size(), 25u);
+    for (const auto& option : options) EXPECT_TRUE(names(page, option)) << "--" << option << " is not in bootlink.1";
+    EXPECT_FALSE(names(page, "no-such-option"));
+}
+
+TEST(ManualPage, NamesEveryOptionOfTheSimulator) {
+    const std::string page = testing_support::read_file(MAN_DIR "/bootlink-sim.1");
+    ASSERT_FALSE(page.empty());
+    FILE* help = popen(BOOTLINK_SIM_BIN " --help", "r");
+    ASSERT_NE(help, nullptr);
+    std::string text;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, help)) text += buf;
+    pclose(help);
+    std::set<std::string> options;
+    const std::regex option("--([a-z][a-z-]*)");
+    for (std::sregex_iterator it(text.begin(), text.end(), option), end; it != end; ++it) options.insert((*it)[1]);
+    EXPECT_GE(options.size(), 13u);
+    for (const auto& o : options) EXPECT_TRUE(names(page, o)) << "--" << o << " is not in bootlink-sim.1";
+}
+
+}  // namespace
