@@ -27,13 +27,14 @@ step() {
     "$build/bootlink" --device "$work/tty" "$@"
 }
 
-# Erase the rows the program covers, program it, read it back, start it.
-step --eraseflash --rows 1 --startaddr 0x0000
-step --writeflash --hexfile blink.hex
-step --readflash --bytes 64 --startaddr 0x0000
+# Program the example (checked, erased, written, verified in one run),
+# check it again, read it back into a file of its own, start it.
+step --program --hexfile blink.hex
+step --verify --hexfile blink.hex
+step --readflash --bytes 64 --startaddr 0x0000 --output blink-read.hex
 echo
-echo "\$ cat out.hex"
-cat out.hex
+echo "\$ cat blink-read.hex"
+cat blink-read.hex
 step --reset
 echo
 echo "demo: done, every step ended with status 0"
