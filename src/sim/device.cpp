@@ -271,6 +271,30 @@ double device::arrival(double written_ms) const {
     return std::max(written_ms, last_taken_ms_) + byte_ms;
 }
 
+bool device::take(double read_ms, double& at) {
+    if (timing.rx_us <= 0) {
+        at = arrival(read_ms);
+        last_taken_ms_ = at;
+        return true;
+    }
+    // A pty keeps no arrival times: the byte was written somewhere between
+    // the last time the input was seen empty and the read. Blaming a late
+    // wake-up of this process on the host would lose bytes a real part
+    // takes, so the byte counts as arriving as early in that window as the
+    // firmware could take it; it is lost only if even the read is too soon.
+    const double earliest = arrival(empty_since_ms_);
+    const double latest = arrival(read_ms);
+    const double ready = last_taken_ms_ + timing.rx_us / 1000.0;
+    if (ready > latest) {
+        at = earliest;
+        if (timing.baud > 0) last_taken_ms_ = at;  // the wire was busy all the same
+        return false;
+    }
+    at = std::max(earliest, ready);
+    last_taken_ms_ = at;
+    return true;
+}
+
 bool device::send_reply(int fd, std::vector<uint8_t>& reply, double start_ms) {
     size_t len = reply.size();
     if (close_after_ >= 0 && static_cast<size_t>(close_after_) < len) len = close_after_;
@@ -324,13 +348,16 @@ void device::serve(int fd, const std::atomic<bool>& stop, int max_sessions) {
     std::vector<uint8_t> reply;
     for (;;) {
         struct pollfd p {fd, POLLIN, 0};
+        const double before_poll = now_ms();
         const int r = poll(&p, 1, 5);
+        if (r == 0) empty_since_ms_ = before_poll;
         if (r < 0) {
             if (errno == EINTR && !stop) continue;
             return;
         }
         if (r > 0 && (p.revents & POLLIN)) {
             uint8_t buf[64];
+            const double before_read = now_ms();
             const ssize_t n = read(fd, buf, sizeof buf);
             if (n > 0) {
                 connected = true;
@@ -340,14 +367,12 @@ void device::serve(int fd, const std::atomic<bool>& stop, int max_sessions) {
                 // later bytes of a short run are read).
                 const int host_speed = std::find(buf, buf + n, kWake) != buf + n ? line_speed(fd) : 0;
                 for (ssize_t i = 0; i < n; ++i) {
-                    const double at = arrival(t);
+                    double at = 0;
                     // A firmware still busy with the last byte loses the next.
-                    if (timing.rx_us > 0 && at - last_taken_ms_ < timing.rx_us / 1000.0) {
+                    if (!take(t, at)) {
                         ++lost;
-                        if (timing.baud > 0) last_taken_ms_ = at;  // the wire was busy all the same
                         continue;
                     }
-                    last_taken_ms_ = at;
                     const int wakes_before = wakes;
                     busy_ms_ = 0;
                     receive(buf[i], at, reply);
@@ -357,6 +382,8 @@ void device::serve(int fd, const std::atomic<bool>& stop, int max_sessions) {
                     if (!send_reply(fd, reply, at + busy_ms_)) return;
                     last_taken_ms_ = now_ms();
                 }
+                // Whatever was still unread when this read began came in the next one.
+                empty_since_ms_ = std::max(empty_since_ms_, before_read);
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;

@@ -119,9 +119,12 @@ private:
     int close_after_ = -1;  // bytes of the queued reply to send before closing
     double busy_ms_ = 0;    // how long the request just taken keeps the part busy
     double last_taken_ms_ = -1e9;  // when the last byte was taken off the wire
+    double empty_since_ms_ = 0;  // input last seen empty (at first: power-up): later bytes came after it
 
     // Device time (ms) at which a byte the host wrote at `written_ms` is taken.
     double arrival(double written_ms) const;
+    // Takes one byte read at `read_ms`; false when the firmware was still busy (overrun).
+    bool take(double read_ms, double& at);
     // Sends `reply` as the wire would from `start_ms` on; false when a fault closed the line.
     bool send_reply(int fd, std::vector<uint8_t>& reply, double start_ms);
 

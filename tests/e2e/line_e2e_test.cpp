@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/file.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "harness.hpp"
@@ -83,6 +88,51 @@ TEST(Timeout, BytesLostToOverrunEndInAClearError) {
     r = run_tool(ok, {"--pace", "25", "--timeout", "200", "--eraseflash", "--rows", "1", "--startaddr", "0"});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(ok.lost, 0);
+}
+
+TEST(Timeout, PacedBytesSurviveASimulatorTheSystemHeldBack) {
+    // The simulated part cannot see when a byte was written, only when it
+    // read it. Held back by the system (here: stopped) while the host sends
+    // at a pace the firmware keeps up with, it must not count the bytes it
+    // finds waiting together as an overrun.
+    int out[2], err[2];
+    ASSERT_EQ(pipe(out), 0);
+    ASSERT_EQ(pipe(err), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    const char* argv[] = {BOOTLINK_SIM_BIN, "--rx-time", "20000", "--sessions", "1", nullptr};
+    pid_t sim = -1;
+    ASSERT_EQ(posix_spawn(&sim, argv[0], &fa, nullptr, const_cast<char**>(argv), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    close(err[1]);
+    FILE* paths = fdopen(out[0], "r");
+    char tty[128] = "";
+    ASSERT_NE(std::fgets(tty, sizeof tty, paths), nullptr);
+    std::string path(tty);
+    path.pop_back();
+    kill(sim, SIGSTOP);
+    // The wake byte and the request take 250 ms at this pace: all are sent
+    // while the simulator is stopped.
+    std::thread resume([sim] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        kill(sim, SIGCONT);
+    });
+    const auto r = run_plain({"--device", path, "--pace", "25", "--timeout", "3000", "--eraseflash", "--rows", "1",
+                              "--startaddr", "0"});
+    resume.join();
+    int status = 0;
+    waitpid(sim, &status, 0);
+    std::fclose(paths);
+    std::string log;
+    char buf[256];
+    for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;) log.append(buf, static_cast<size_t>(n));
+    close(err[0]);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(r.out.ends_with("[OK => Erase Flash Program Memory]\n")) << r.out;
+    EXPECT_TRUE(log.ends_with("1 host run(s), 1 request(s), 0 reset(s), 0 byte(s) lost\n")) << log;
 }
 
 TEST(Lock, SecondProgramOnTheLineIsRefusedBeforeAnythingIsSent) {
