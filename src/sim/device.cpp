@@ -86,7 +86,7 @@ const fault* device::fault_for(int index, fault_kind kind) const {
 }
 
 void device::receive(uint8_t b, double ms, std::vector<uint8_t>& reply) {
-    wire.push_back({b, ms});
+    wire.push_back({b, ms, std::min(ms, empty_since_ms_)});
     switch (state_) {
     case rx::idle:
         if (b == kStart) {

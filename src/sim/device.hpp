@@ -48,10 +48,13 @@ struct line_model {
 };
 
 // One byte as it arrived, with its arrival time in milliseconds since the
-// device was created.
+// device was created. A pty keeps no arrival times: the host wrote the byte
+// after `written_after_ms`, when the input was last seen empty, and before
+// it was read.
 struct wire_byte {
     uint8_t value;
     double ms;
+    double written_after_ms;
 };
 
 // One request as the device understood it.

@@ -157,7 +157,8 @@ TEST(Signals, InterruptedRunRestoresTheLineAndSaysSo) {
         bootsim::device dev;
         dev.faults.push_back({bootsim::fault_kind::no_answer});
         run_options o = timeout(5000);
-        o.signal_after_ms = 400;
+        o.signal_after = "RECEIVING: ";  // waiting for the reply
+        o.signal_after_ms = 100;
         o.signal = sig;
         const auto r = run_tool(dev, {"--eraseflash", "--rows", "1", "--startaddr", "0"}, o);
         ASSERT_FALSE(r.timed_out);

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -104,6 +105,7 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
     struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     int open_pipes = 2;
     bool signalled = false;
+    std::optional<std::chrono::steady_clock::time_point> signal_from;
     auto next_sample = start;
     while (open_pipes > 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -121,10 +123,16 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
             r.maxrss_kb = std::max(r.maxrss_kb, peak_kb(pid));
             next_sample = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
         }
-        if (options.signal_after_ms >= 0 && !signalled &&
-            std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(options.signal_after_ms)) {
-            kill(pid, options.signal);
-            signalled = true;
+        if (options.signal_after_ms >= 0 && !signalled) {
+            // A loaded machine may take longer than any fixed time to get the
+            // tool where the signal is meant to find it: wait for its output.
+            if (!signal_from && (options.signal_after.empty() || r.out.find(options.signal_after) != std::string::npos))
+                signal_from = std::chrono::steady_clock::now();
+            if (signal_from &&
+                std::chrono::steady_clock::now() - *signal_from >= std::chrono::milliseconds(options.signal_after_ms)) {
+                kill(pid, options.signal);
+                signalled = true;
+            }
         }
         const int n = poll(fds, 2, static_cast<int>(std::min<long>(left, 5)));
         if (n < 0 && errno == EINTR) continue;

@@ -34,7 +34,8 @@ struct run_options {
     std::string stdout_mode;
     std::string line_noise;     // bytes the device sent before the tool opened the line
     bool hold_lock = false;     // another program holds the line's lock during the run
-    int signal_after_ms = -1;   // send `signal` to the tool this long after it started
+    int signal_after_ms = -1;   // send `signal` to the tool this long after it started,
+    std::string signal_after;   // or, if set, after this text appeared on its standard output
     int signal = 0;
 };
 
