@@ -72,9 +72,11 @@ TEST(Timeout, SilentDeviceEndsTheRunInTime) {
 }
 
 TEST(Timeout, BytesLostToOverrunEndInAClearError) {
-    // The firmware needs 20 ms a byte: unpaced, most of the request is lost.
+    // The firmware needs 40 ms a byte: unpaced, most of the request is lost
+    // (all of it would get through only if a busy machine held the tool back
+    // 40 ms before each of its bytes).
     bootsim::device dev;
-    dev.timing.rx_us = 20000;
+    dev.timing.rx_us = 40000;
     auto r = run_tool(dev, {"--pace", "0", "--timeout", "200", "--eraseflash", "--rows", "1", "--startaddr", "0"},
                       timeout(5000));
     ASSERT_FALSE(r.timed_out);
@@ -84,8 +86,8 @@ TEST(Timeout, BytesLostToOverrunEndInAClearError) {
     EXPECT_TRUE(dev.requests.empty());
     // With a pace it can keep up with, the same run succeeds.
     bootsim::device ok;
-    ok.timing.rx_us = 20000;
-    r = run_tool(ok, {"--pace", "25", "--timeout", "200", "--eraseflash", "--rows", "1", "--startaddr", "0"});
+    ok.timing.rx_us = 40000;
+    r = run_tool(ok, {"--pace", "45", "--timeout", "3000", "--eraseflash", "--rows", "1", "--startaddr", "0"});
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(ok.lost, 0);
 }
