@@ -261,6 +261,7 @@ void device::frame_reply(uint8_t command, const std::vector<uint8_t>& body, int 
 
 void device::end_session() {
     ++sessions;
+    closed_ms = now_ms();
     state_ = rx::idle;
 }
 

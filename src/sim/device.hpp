@@ -89,6 +89,7 @@ public:
     int wakes = 0;                 // 0xFF bytes outside a frame
     int resets = 0;
     int sessions = 0;              // host runs that opened and closed the line
+    double closed_ms = -1;         // when the host last closed the line (seen as a hang-up)
 
     line_model timing;
     int speed_at_wake = 0;         // line speed (bit/s) the host had set when its wake byte arrived
