@@ -126,7 +126,9 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
         if (options.signal_after_ms >= 0 && !signalled) {
             // A loaded machine may take longer than any fixed time to get the
             // tool where the signal is meant to find it: wait for its output.
-            if (!signal_from && (options.signal_after.empty() || r.out.find(options.signal_after) != std::string::npos))
+            if (options.signal_after.empty())
+                signal_from = start;
+            else if (!signal_from && r.out.find(options.signal_after) != std::string::npos)
                 signal_from = std::chrono::steady_clock::now();
             if (signal_from &&
                 std::chrono::steady_clock::now() - *signal_from >= std::chrono::milliseconds(options.signal_after_ms)) {
