@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "link/output.hpp"
+#include "report/output.hpp"
 
 inline void quietOutput() {
     static FILE* quiet = [] {

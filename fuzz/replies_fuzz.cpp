@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "commands/commands.hpp"
-#include "link/fatal.hpp"
-#include "link/output.hpp"
+#include "report/fatal.hpp"
+#include "report/output.hpp"
 
 namespace {
 

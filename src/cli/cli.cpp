@@ -1,5 +1,4 @@
 #include "cli/cli.hpp"
-#include "cli/devices.hpp"
 
 #include <array>
 #include <cerrno>
@@ -11,13 +10,14 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include "commands/settings.hpp"
 #include "commands/commands.hpp"
-#include "link/fatal.hpp"
-#include "link/framing.hpp"
-#include "link/output.hpp"
+#include "commands/settings.hpp"
+#include "link/bootloader.hpp"
+#include "link/devices.hpp"
 #include "link/serial.hpp"
 #include "link/signals.hpp"
+#include "report/fatal.hpp"
+#include "report/output.hpp"
 
 namespace bootlink {
 
@@ -82,7 +82,7 @@ constexpr const char* usageLines[] = {
     "\twhere n specifies the number of rows (64 bytes) to delete\n",
     "\tand x the hexadecimal start address for the delete with 0x prefix\n",
     "\t  eg: %s --eraseflash --rows 3 --startaddr 0x01320\n\n",
-    "\nTo reset PIC via bootloader: \n",
+    "\nTo reset the device via bootloader: \n",
     "\tusage: %s --reset\n",
     "To read from EEPROM Memory: \n",
     "\tusage: %s --readeeprom --bytes <n> --startaddr <x>\n",
@@ -94,10 +94,7 @@ constexpr const char* usageLines[] = {
 // A cut-short path could name another device or file, so a path argument
 // that does not fit ends the run.
 void storePath(std::string& into, const char* arg, const char* option) {
-    if (std::strlen(arg) > MAX_PATH_ARG) {
-        out("ERROR: argument for '--%s' too long\n", option);
-        throw fatal{255};
-    }
+    if (std::strlen(arg) > MAX_PATH_ARG) fail(255, "ERROR: argument for '--%s' too long\n", option);
     into = arg;
 }
 
@@ -108,10 +105,7 @@ int32_t boundedNumber(const char* arg, long lowest, long highest, const char* re
     errno = 0;
     const long v = std::strtol(arg, &end, 10);
     const bool digits = arg[0] >= '0' && arg[0] <= '9' && *end == '\0' && errno == 0;
-    if (!digits || v < lowest || v > highest) {
-        out(refusal, arg);
-        throw fatal{255};
-    }
+    if (!digits || v < lowest || v > highest) fail(255, refusal, arg);
     return static_cast<int32_t>(v);
 }
 
@@ -192,10 +186,7 @@ void scanOptions(int argc, char** argv, settings& run) {
         case '?':
             // getopt has reported it. A device option without its path would
             // leave the default device to be opened and programmed: stop.
-            if (optopt == 'd') {
-                out("ERROR: '--device' needs the path of the serial device\n");
-                throw fatal{255};
-            }
+            if (optopt == 'd') fail(255, "ERROR: '--device' needs the path of the serial device\n");
             break;
         default:
             // An action option (stored by getopt itself): go on.
@@ -237,11 +228,8 @@ int finish(int status) {
     return status;
 }
 
-[[noreturn]] void notImplemented() {
-    out("\n\tNOT IMPLEMETED YET\n\n");
-    // Nothing was done on the device: a script must not take this for success.
-    throw fatal{255};
-}
+// Nothing was done on the device: a script must not take this for success.
+[[noreturn]] void notImplemented() { fail(255, "\n\tNOT IMPLEMETED YET\n\n"); }
 
 void dispatch(serial_link& line, const settings& run) {
     switch (run.action) {
@@ -268,8 +256,8 @@ void dispatch(serial_link& line, const settings& run) {
         out("action: erase eeprom\n");
         notImplemented();
     case ACTION_RESET:
-        out("resetting PIC\n");
-        reset_pic(line);
+        out("resetting device\n");
+        reset_device(line);
         break;
     case ACTION_PROGRAM:
         out("action: program flash\n");
@@ -308,12 +296,12 @@ int32_t number_arg(const char* text) {
 }
 
 void usage(const char* name) {
-    for (const char* line : usageLines) {
+    for (const char* text : usageLines) {
         // Every line has at most one "%s", the program's name.
-        if (std::strstr(line, "%s"))
-            out(line, name);
+        if (std::strstr(text, "%s"))
+            out(text, name);
         else
-            out("%s", line);
+            out("%s", text);
     }
     throw fatal{255};
 }
@@ -335,7 +323,7 @@ int run(int argc, char** argv) {
         line.pace_ms = run.pace_ms;
         line.timeout_ms = run.timeout_ms;
         discardInput(line);
-        serialWrite(line, WAKE);  // raw, unframed, untraced: wakes the bootloader
+        wakeDevice(line);
         if (optind < argc) {
             out("unknown arguments: ");
             for (int i = optind; i < argc; ++i) out("%s ", argv[i]);

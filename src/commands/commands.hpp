@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <span>
+#include <vector>
 
 #include "commands/settings.hpp"
 #include "link/serial.hpp"
@@ -14,11 +14,10 @@ namespace bootlink {
 // checks the settings it needs, talks to the bootloader and prints the
 // outcome; a failure prints its message and ends the run (bootlink::fatal).
 
-void reset_pic(serial_link& line);
+void reset_device(serial_link& line);
 
 void main_eraseflash(serial_link& line, const settings& run);
 void eraseflash(serial_link& line, int32_t address, int32_t rows);
-void eraseRows(serial_link& line, int64_t address, int rows);  // one request, 256 rows at most
 
 void main_readeeprom(serial_link& line, const settings& run);
 
@@ -31,7 +30,9 @@ FILE* openHexfile(const std::string& path);
 void checkHexfileRead(FILE* file, const std::string& path);
 
 void main_writeflash(serial_link& line, const settings& run);
-void writeflash(serial_link& line, std::span<int32_t> buffer, int32_t address, int n);
+// One write request for `bytes` at `address` as they stand, filled up with
+// 0xFF to whole 8-byte blocks at their end.
+void writeflash(serial_link& line, std::vector<uint8_t> bytes, uint32_t address);
 
 // Checks the whole hex file, erases the rows it touches, writes them in
 // large requests and reads them back to verify.

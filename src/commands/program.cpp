@@ -7,9 +7,9 @@
 #include "commands/progress.hpp"
 #include "commands/readdump.hpp"
 #include "image/image.hpp"
-#include "link/fatal.hpp"
-#include "link/framing.hpp"
-#include "link/output.hpp"
+#include "link/bootloader.hpp"
+#include "report/fatal.hpp"
+#include "report/output.hpp"
 
 namespace bootlink {
 
@@ -30,10 +30,8 @@ flash_image checkedImage(const settings& run) {
         out("[%llu bytes from 0x%06X are not program memory (0x200000 and up), left out]\n",
             static_cast<unsigned long long>(image.high_bytes), image.high_first);
     for (const auto& p : image.problems) out("[ERROR, line %d of the hexfile: %s]\n", p.line, p.why.c_str());
-    if (!image.problems.empty()) {
-        out("[ERROR, %zu lines of the hexfile cannot be programmed, nothing was sent]\n", image.problems.size());
-        throw fatal{255};
-    }
+    if (!image.problems.empty())
+        fail(255, "[ERROR, %zu lines of the hexfile cannot be programmed, nothing was sent]\n", image.problems.size());
     return image;
 }
 
@@ -54,7 +52,7 @@ row_contents readRows(serial_link& line, const std::vector<span_request>& reads,
     for (const auto& run : reads) {
         for (uint32_t off = 0; off < run.bytes; off += READ_CHUNK) {
             data.resize(std::min<uint32_t>(READ_CHUNK, run.bytes - off));
-            readRange(line, {"SENDing: Read Flash: ", CMD_READ_FLASH, true}, run.address + off, data);
+            readRange(line, memory::program, run.address + off, data);
             for (size_t i = 0; i < data.size(); ++i) {
                 const uint32_t a = run.address + off + static_cast<uint32_t>(i);
                 rows[a / ROW_BYTES * ROW_BYTES][a % ROW_BYTES] = data[i];
@@ -88,8 +86,7 @@ void reportDifferences(const std::vector<difference>& diffs) {
     for (size_t i = 0; i < diffs.size() && i < DIFFERENCES_SHOWN; ++i)
         out("[ERROR, verify failed at 0x%06x: expected 0x%02x, read 0x%02x]\n", diffs[i].address, diffs[i].expected,
             diffs[i].read);
-    out("[ERROR, verify failed: %d bytes differ]\n", static_cast<int>(diffs.size()));
-    throw fatal{255};
+    fail(255, "[ERROR, verify failed: %d bytes differ]\n", static_cast<int>(diffs.size()));
 }
 
 void eraseAll(serial_link& line, const std::vector<span_request>& erases, bool shown) {
@@ -105,22 +102,17 @@ void eraseAll(serial_link& line, const std::vector<span_request>& erases, bool s
     if (erases.empty()) bar->advance(0);
 }
 
-// Write flash: block count, 24-bit address, 8 bytes a block; the device
-// programs them and answers with an empty reply.
 void writeAll(serial_link& line, const flash_image& image, const std::vector<span_request>& writes, bool shown) {
     const uint64_t total = totalBytes(writes);
     out("writing %llu bytes in %zu requests\n", static_cast<unsigned long long>(total), writes.size());
     auto bar = makeProgress(total, shown);
     uint64_t done = 0;
-    std::vector<uint8_t> body;
+    std::vector<uint8_t> blocks;
     for (const auto& w : writes) {
-        body = {CMD_WRITE_FLASH, static_cast<uint8_t>(w.bytes / BLOCK_BYTES), static_cast<uint8_t>(w.address),
-                static_cast<uint8_t>(w.address >> 8), static_cast<uint8_t>(w.address >> 16)};
+        blocks.clear();
         for (uint32_t a = w.address; a < w.address + w.bytes; ++a)
-            body.push_back(image.rows.at(a / ROW_BYTES * ROW_BYTES).data[a % ROW_BYTES]);
-        traceText(line, "SENDing: Write Flash: ");
-        sendRequest(line, body);
-        receiveAck(line, CMD_WRITE_FLASH);
+            blocks.push_back(image.rows.at(a / ROW_BYTES * ROW_BYTES).data[a % ROW_BYTES]);
+        writeFlash(line, w.address, blocks);
         done += w.bytes;
         bar->advance(done);
     }
@@ -156,7 +148,7 @@ void main_program(serial_link& line, const settings& run) {
     line.trace = true;
     out("[OK => programmed and verified %llu bytes in %.1f s]\n", static_cast<unsigned long long>(image.given_bytes()),
         secondsSince(t0));
-    if (run.run_after) reset_pic(line);
+    if (run.run_after) reset_device(line);
 }
 
 void main_verify(serial_link& line, const settings& run) {

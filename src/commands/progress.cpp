@@ -3,7 +3,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "link/output.hpp"
+#include "report/output.hpp"
 
 namespace bootlink {
 

@@ -9,12 +9,11 @@
 #include <vector>
 
 #include "commands/commands.hpp"
-#include "image/geometry.hpp"
+#include "link/geometry.hpp"
 #include "commands/readdump.hpp"
 #include "ihexfile/ihexfile.hpp"
-#include "link/fatal.hpp"
-#include "link/framing.hpp"
-#include "link/output.hpp"
+#include "report/fatal.hpp"
+#include "report/output.hpp"
 
 namespace bootlink {
 
@@ -32,10 +31,8 @@ void saveInhx16(const std::string& pathName, std::span<const int32_t> image, int
     const char* path = pathName.c_str();
     std::string temp = pathName + ".XXXXXX";
     const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        out("Error: could not create file '%s' (%s)\n", path, std::strerror(errno));
-        throw fatal{255};
-    }
+    if (fd < 0)
+        fail(255, "Error: could not create file '%s' (%s)\n", path, std::strerror(errno));
     const mode_t mask = umask(0);  // mkstemp makes 0600; a dump is as readable as any new file
     umask(mask);
     fchmod(fd, 0666 & ~mask);
@@ -51,40 +48,31 @@ void saveInhx16(const std::string& pathName, std::span<const int32_t> image, int
         if (!file) close(fd);
         // A truncated dump must not pass for a whole one.
         std::remove(temp.c_str());
-        out("Error: could not write file '%s'\n", path);
-        throw fatal{255};
+        fail(255, "Error: could not write file '%s'\n", path);
     }
     if (std::rename(temp.c_str(), path) != 0) {
         const int e = errno;
         std::remove(temp.c_str());
-        out("Error: could not create file '%s' (%s)\n", path, std::strerror(e));
-        throw fatal{255};
+        fail(255, "Error: could not create file '%s' (%s)\n", path, std::strerror(e));
     }
 }
 
 }  // namespace
 
-// Read flash: length, 24-bit byte address. The reply repeats length and
-// address and carries the bytes; they are dumped, assembled into program
-// words and saved as INHX16 records in out.hex.
+// The bytes read are dumped as they come, assembled into program words and
+// saved as INHX16 records in out.hex (or --output).
 void main_readflash(serial_link& line, const settings& run) {
-    if (run.bytes <= 0 || run.startaddr < 0) {
-        out("ERROR: you need to specify both --bytes and --startaddr\n");
-        throw fatal{255};
-    }
+    if (run.bytes <= 0 || run.startaddr < 0)
+        fail(255, "ERROR: you need to specify both --bytes and --startaddr\n");
     // Past 24 bits the address would wrap to the bottom of memory.
-    if (run.startaddr > ADDRESS_LIMIT) {
-        out("ERROR: --startaddr 0x%x is beyond the last address 0xFFFFFF\n", run.startaddr);
-        throw fatal{255};
-    }
+    if (run.startaddr > ADDRESS_LIMIT)
+        fail(255, "ERROR: --startaddr 0x%x is beyond the last address 0xFFFFFF\n", run.startaddr);
     const int64_t start = run.startaddr;
     const int64_t stop = start + run.bytes;  // one past the last byte
-    if (stop - 1 > ADDRESS_LIMIT) {
-        out("ERROR: %i bytes from 0x%06x run past the last address 0xFFFFFF\n", run.bytes, run.startaddr);
-        throw fatal{255};
-    }
+    if (stop - 1 > ADDRESS_LIMIT)
+        fail(255, "ERROR: %i bytes from 0x%06x run past the last address 0xFFFFFF\n", run.bytes, run.startaddr);
     std::vector<uint8_t> data(static_cast<size_t>(run.bytes));
-    readRange(line, {"SENDing: Read Flash: ", CMD_READ_FLASH, true}, start, data);
+    readRange(line, memory::program, start, data);
 
     // Every word a byte was read of, as far as four-digit word addresses
     // reach. A byte of those words that was not read is saved as 0xFF, which

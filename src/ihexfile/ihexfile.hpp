@@ -21,6 +21,14 @@ constexpr int HEX_LINE_MAX = 80;
 // bytes in the byte form, 17 words in the word form.
 constexpr int HEX_RECORD_WORDS_MAX = 17;
 
+// Intel hex record types.
+constexpr int TYPE_DATA = 0x00;
+constexpr int TYPE_END = 0x01;
+constexpr int TYPE_SEGMENT_BASE = 0x02;   // 16 x value is added to later addresses
+constexpr int TYPE_SEGMENT_START = 0x03;  // start address: nothing to program
+constexpr int TYPE_LINEAR_BASE = 0x04;    // value is the upper 16 bits of later addresses
+constexpr int TYPE_LINEAR_START = 0x05;   // start address: nothing to program
+
 enum class record_form { none, byte, word };
 
 // What the reader learned about the line beyond its results.
@@ -35,7 +43,7 @@ struct record_info {
 };
 
 // Counts the calls of readihexline that read something; never reset.
-extern int32_t line;
+extern int32_t hexline;
 
 // Reads the next line of `file` as one record.
 //  1  end record (type 01) or end of the file
@@ -57,9 +65,15 @@ int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_
 int readihexrecord(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count,
                    record_info& info);
 
-// Byte i (0-based) of the data a byte-form record left in `buffer`.
-inline uint8_t recordByte(std::span<const int32_t> buffer, int i) {
-    return static_cast<uint8_t>(buffer[i / 2] >> (8 * (i % 2)));
+// Program words and the bytes they hold: byte i of a run of words is the
+// low half of word i / 2 when i is even, its high half when odd (the even
+// byte address holds the low byte). Both directions live here.
+inline uint8_t recordByte(std::span<const int32_t> words, int64_t i) {
+    return static_cast<uint8_t>(words[static_cast<size_t>(i / 2)] >> (8 * (i % 2)));
+}
+inline void setRecordByte(std::span<int32_t> words, int64_t i, uint8_t b) {
+    int32_t& word = words[static_cast<size_t>(i / 2)];
+    word = (i % 2) ? (word & 0x00FF) | (b << 8) : (word & 0xFF00) | b;
 }
 
 // Reads a whole file into `image`, indexed by word address (byte-form

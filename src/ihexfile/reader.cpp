@@ -2,11 +2,11 @@
 #include <cstdio>
 
 #include "ihexfile/ihexfile.hpp"
-#include "link/output.hpp"
+#include "report/output.hpp"
 
 namespace bootlink {
 
-int32_t line = 0;
+int32_t hexline = 0;
 
 namespace {
 
@@ -16,7 +16,6 @@ constexpr int COL_ADDRESS = 3;
 constexpr int COL_TYPE = 7;
 constexpr int COL_DATA = 9;
 constexpr int RECORD_OVERHEAD = 11;  // colon, count, address, type, checksum
-constexpr int TYPE_END = 1;
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -106,8 +105,8 @@ int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_
     char text[HEX_LINE_MAX + 1];
     const int n = readLine(file, text);
     if (n == 0) return 1;
-    ++line;
-    rec.number = line;
+    ++hexline;
+    rec.number = hexline;
     rec.complete = n < HEX_LINE_MAX || text[n - 1] == '\n';
     const int length = withoutLineEnd(text, n);
     rec.length = length;
@@ -141,7 +140,7 @@ int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_
     const int checksumCol = readData(text, length, form, cnt, sum, [&](int slot, int32_t value, bool add) {
         buffer[slot] = add ? buffer[slot] + value : value;
     });
-    const int checked = checkSum(text, length, checksumCol, sum, line);
+    const int checked = checkSum(text, length, checksumCol, sum, hexline);
     if (checked == -2) return junk("data is not hexadecimal");
     if (checked == -1) rec.why = "checksum mismatch";
     if (checked != 0) return checked;

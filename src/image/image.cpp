@@ -5,18 +5,11 @@
 #include <cstdio>
 #include <span>
 
-#include "ihexfile/ihexfile.hpp"
+#include "ihexfile/record.hpp"
 
 namespace bootlink {
 
 namespace {
-
-constexpr int RECORD_SLOTS = 24;  // the largest record one read can deliver
-constexpr int TYPE_DATA = 0x00;
-constexpr int TYPE_SEGMENT_BASE = 0x02;
-constexpr int TYPE_SEGMENT_START = 0x03;
-constexpr int TYPE_LINEAR_BASE = 0x04;
-constexpr int TYPE_LINEAR_START = 0x05;
 
 std::string describe(const char* fmt, uint32_t value) {
     char text[96];
@@ -24,76 +17,32 @@ std::string describe(const char* fmt, uint32_t value) {
     return text;
 }
 
-struct loader {
-    flash_image image;
-    uint32_t base = 0;
-    bool baseLost = false;
-
-    // Puts `bytes` at `address`, or notes why they cannot be programmed.
-    void place(int lineNo, uint32_t address, std::span<const uint8_t> bytes) {
-        if (bytes.empty()) return;
-        const uint64_t end = static_cast<uint64_t>(address) + bytes.size();
-        if (address >= PROGRAM_MEMORY_END) {
-            if (image.high_bytes == 0 || address < image.high_first) image.high_first = address;
-            image.high_bytes += bytes.size();
-            return;
-        }
-        if (end > PROGRAM_MEMORY_END) {
-            image.problems.push_back({lineNo, describe("record at 0x%06X runs into 0x200000", address)});
-            return;
-        }
-        for (size_t i = 0; i < bytes.size(); ++i) {
-            const uint32_t a = address + static_cast<uint32_t>(i);
-            image_row& row = image.rows[a / ROW_BYTES * ROW_BYTES];
-            const uint32_t at = a % ROW_BYTES;
-            const uint64_t bit = uint64_t{1} << at;
-            if ((row.given & bit) && row.data[at] != bytes[i]) {
-                image.problems.push_back({lineNo, describe("gives byte 0x%06X another value than an earlier line", a)});
-                return;
-            }
-            row.data[at] = bytes[i];
-            row.given |= bit;
-        }
+// Puts `bytes` at `address`, or notes why they cannot be programmed.
+void place(flash_image& image, int lineNo, uint32_t address, std::span<const uint8_t> bytes) {
+    if (bytes.empty()) return;
+    const uint64_t end = static_cast<uint64_t>(address) + bytes.size();
+    if (address >= PROGRAM_MEMORY_END) {
+        if (image.high_bytes == 0 || address < image.high_first) image.high_first = address;
+        image.high_bytes += bytes.size();
+        return;
     }
-
-    void record(int lineNo, const record_info& info, std::span<const int32_t> slots, int32_t address,
-                int32_t count) {
-        std::vector<uint8_t> bytes;
-        if (info.form == record_form::word) {
-            // INHX16: word address, count of words, each word low byte first in memory.
-            for (int i = 0; i < count; ++i) {
-                bytes.push_back(static_cast<uint8_t>(slots[i]));
-                bytes.push_back(static_cast<uint8_t>(slots[i] >> 8));
-            }
-            place(lineNo, 2 * static_cast<uint32_t>(address), bytes);
-            return;
-        }
-        for (int i = 0; i < count; ++i) bytes.push_back(recordByte(slots, i));
-        switch (info.type) {
-        case TYPE_DATA:
-            if (baseLost)
-                image.problems.push_back({lineNo, "the address record before it was not taken"});
-            else
-                place(lineNo, base + static_cast<uint32_t>(address), bytes);
-            return;
-        case TYPE_SEGMENT_BASE:
-        case TYPE_LINEAR_BASE:
-            if (count != 2) {
-                baseLost = true;
-                image.problems.push_back({lineNo, "address record without two data bytes"});
-                return;
-            }
-            base = static_cast<uint32_t>(bytes[0] << 8 | bytes[1]) << (info.type == TYPE_LINEAR_BASE ? 16 : 4);
-            baseLost = false;
-            return;
-        case TYPE_SEGMENT_START:
-        case TYPE_LINEAR_START:
-            return;
-        default:
-            image.problems.push_back({lineNo, describe("record type %02X not understood", info.type)});
-        }
+    if (end > PROGRAM_MEMORY_END) {
+        image.problems.push_back({lineNo, describe("record at 0x%06X runs into 0x200000", address)});
+        return;
     }
-};
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const uint32_t a = address + static_cast<uint32_t>(i);
+        image_row& row = image.rows[a / ROW_BYTES * ROW_BYTES];
+        const uint32_t at = a % ROW_BYTES;
+        const uint64_t bit = uint64_t{1} << at;
+        if ((row.given & bit) && row.data[at] != bytes[i]) {
+            image.problems.push_back({lineNo, describe("gives byte 0x%06X another value than an earlier line", a)});
+            return;
+        }
+        row.data[at] = bytes[i];
+        row.given |= bit;
+    }
+}
 
 }  // namespace
 
@@ -104,22 +53,35 @@ uint64_t flash_image::given_bytes() const {
 }
 
 flash_image loadImage(FILE* file) {
-    loader load;
-    std::array<int32_t, RECORD_SLOTS> slots{};
+    flash_image image;
+    record_decoder records(file);
     for (;;) {
-        int32_t address = 0, count = 0;
-        record_info info;
-        const int r = readihexrecord(file, slots, address, count, info);
-        if (r == 1) break;
-        if (r < 0) {
-            if (info.type == TYPE_SEGMENT_BASE || info.type == TYPE_LINEAR_BASE) load.baseLost = true;
-            if (r == -2 && info.length == 0) continue;  // a blank line loses nothing
-            load.image.problems.push_back({info.number, info.why ? info.why : "not a record"});
-            continue;
+        const hex_record rec = records.next();
+        const int lineNo = rec.info.number;
+        switch (rec.kind) {
+        case record_kind::end:
+            return image;
+        case record_kind::data:
+            place(image, lineNo, rec.address, rec.bytes);
+            break;
+        case record_kind::no_data:
+        case record_kind::blank:  // a blank line loses nothing
+            break;
+        case record_kind::junk:
+        case record_kind::bad_checksum:
+            image.problems.push_back({lineNo, rec.info.why ? rec.info.why : "not a record"});
+            break;
+        case record_kind::base_unknown:
+            image.problems.push_back({lineNo, "the address record before it was not taken"});
+            break;
+        case record_kind::bad_address:
+            image.problems.push_back({lineNo, "address record without two data bytes"});
+            break;
+        case record_kind::unknown_type:
+            image.problems.push_back({lineNo, describe("record type %02X not understood", rec.info.type)});
+            break;
         }
-        load.record(info.number, info, slots, address, count);
     }
-    return std::move(load.image);
 }
 
 std::vector<uint32_t> touchedRows(const flash_image& image) {

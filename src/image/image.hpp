@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "image/geometry.hpp"
+#include "link/geometry.hpp"
 
 namespace bootlink {
 

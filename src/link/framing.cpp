@@ -3,7 +3,8 @@
 #include <array>
 #include <cstdio>
 
-#include "link/output.hpp"
+#include "report/fatal.hpp"
+#include "report/output.hpp"
 #include "link/serial.hpp"
 
 namespace bootlink {
@@ -22,12 +23,6 @@ void tracedByte(const serial_link& line, const char* fmt, unsigned b) {
 }
 
 void traced(const serial_link& line, const char* text) { traceText(line, text); }
-
-[[noreturn]] void replyError(serial_link& line, const char* fmt, unsigned a, unsigned b = 0) {
-    char message[96];
-    std::snprintf(message, sizeof message, fmt, a, b);
-    linkFailure(line, message);
-}
 
 }  // namespace
 
@@ -75,7 +70,7 @@ void sendchecksum(serial_link& line) {
 int expectSTX(serial_link& line) {
     uint8_t b = 0;
     serialRead(line, b);
-    if (b != STX) replyError(line, "\n[ERROR, expected STX, got 0x%02x]\n", b);
+    if (b != STX) fail(255, "\n[ERROR, expected STX, got 0x%02x]\n", b);
     traced(line, "<STX>");
     return 1;
 }
@@ -83,7 +78,7 @@ int expectSTX(serial_link& line) {
 int expectETX(serial_link& line) {
     uint8_t b = 0;
     serialRead(line, b);
-    if (b != ETX) replyError(line, "\n[ERROR, expected ETX, got 0x%02x]\n", b);
+    if (b != ETX) fail(255, "\n[ERROR, expected ETX, got 0x%02x]\n", b);
     traced(line, "<ETX>\n");
     return 1;
 }
@@ -101,11 +96,11 @@ void expectPacketType(serial_link& line, int expected) {
     serialReadEscape(line, b);
     traced(line, commandName(b));
     if (b != expected)
-        replyError(line, "\n[ERROR, expected PacketType 0x%02x, but got 0x%02x]\n",
-                   static_cast<unsigned>(expected), b);
+        fail(255, "\n[ERROR, expected PacketType 0x%02x, but got 0x%02x]\n", static_cast<unsigned>(expected), b);
 }
 
 void sendRequest(serial_link& line, std::span<const uint8_t> body) {
+    line.checksum = 0;  // what a request cut short by a failure summed must not count here
     sendSTX(line);
     sendSTX(line);
     for (uint8_t b : body) senddata(line, b);

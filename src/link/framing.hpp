@@ -20,9 +20,9 @@ constexpr uint8_t CMD_READ_FLASH = 0x01;    // length, 24-bit address -> same + 
 constexpr uint8_t CMD_WRITE_FLASH = 0x02;   // blocks, 24-bit address, 8 bytes a block
 constexpr uint8_t CMD_ERASE_FLASH = 0x03;   // rows, 24-bit address (64-byte rows)
 constexpr uint8_t CMD_READ_EE = 0x04;       // length, 16-bit address, 0 -> same + data
-constexpr uint8_t CMD_WRITE_EE = 0x05;      // not used by this tool
-constexpr uint8_t CMD_READ_CONFIG = 0x06;   // not used by this tool
-constexpr uint8_t CMD_WRITE_CONFIG = 0x07;  // not used by this tool
+constexpr uint8_t CMD_WRITE_EE = 0x05;      // only named in the trace so far
+constexpr uint8_t CMD_READ_CONFIG = 0x06;   // only named in the trace so far
+constexpr uint8_t CMD_WRITE_CONFIG = 0x07;  // only named in the trace so far
 
 // Name printed when a reply echoes `code` ("READ Flash}"...).
 const char* commandName(int code);
@@ -39,8 +39,8 @@ void sendchecksum(serial_link& line);         // "{CHKSUM:" two's complement of 
 // the link traces.
 void traceText(const serial_link& line, const char* text);
 
-// Receiving. A mismatch prints its "[ERROR, ...]" line, closes the line and
-// ends the run with status 255.
+// Receiving. A mismatch prints its "[ERROR, ...]" line and ends the run with
+// status 255.
 int expectSTX(serial_link& line);
 int expectETX(serial_link& line);
 void expectCHKSUM(serial_link& line);                     // shown, never verified

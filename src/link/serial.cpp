@@ -11,9 +11,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "link/fatal.hpp"
 #include "link/framing.hpp"
-#include "link/output.hpp"
+#include "report/fatal.hpp"
+#include "report/output.hpp"
 #include "link/signals.hpp"
 
 namespace bootlink {
@@ -62,27 +62,17 @@ void openline(serial_link& line, const std::string& path, bool exclusive) {
     // Non-blocking, so a line without carrier cannot hold up the open.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        if (errno == EBUSY) {  // another program holds it with TIOCEXCL
-            out("ERROR: serial device '%s' is in use by another program\n", path.c_str());
-        } else {
-            out("ERROR: could not open serial device '%s'\n", path.c_str());
-        }
-        throw fatal{255};
+        if (errno == EBUSY)  // another program holds it with TIOCEXCL
+            fail(255, "ERROR: serial device '%s' is in use by another program\n", path.c_str());
+        fail(255, "ERROR: could not open serial device '%s'\n", path.c_str());
     }
     line.fd = fd;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
-        // A file named by mistake must not get the wake byte and a request.
-        out("ERROR: '%s' is not a serial device\n", path.c_str());
-        line.close();
-        throw fatal{255};
-    }
+    // A file named by mistake must not get the wake byte and a request.
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) fail(255, "ERROR: '%s' is not a serial device\n", path.c_str());
     if (exclusive) {
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            out("ERROR: serial device '%s' is in use by another program\n", path.c_str());
-            line.close();
-            throw fatal{255};
-        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+            fail(255, "ERROR: serial device '%s' is in use by another program\n", path.c_str());
         if (isatty(fd) && ioctl(fd, TIOCEXCL) == 0) line.exclusive = true;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -130,11 +120,7 @@ void setbaud(serial_link& line, const std::string& path, int baud) {
         taken = setOtherSpeed(line.fd, baud) && readSpeeds(line.fd, in, outSpeed) && closeEnough(in, baud) &&
                 closeEnough(outSpeed, baud);
     }
-    if (!taken) {
-        out("ERROR: serial device '%s' did not take the line speed %d bit/s\n", path.c_str(), baud);
-        line.close();
-        throw fatal{255};
-    }
+    if (!taken) fail(255, "ERROR: serial device '%s' did not take the line speed %d bit/s\n", path.c_str(), baud);
 }
 
 void discardInput(serial_link& line) { tcflush(line.fd, TCIFLUSH); }
@@ -168,16 +154,16 @@ bool waitms(int ms) {
 void serialWrite(serial_link& line, int byte) {
     const unsigned char b = static_cast<unsigned char>(byte);
     for (;;) {
-        checkInterrupted(line);
+        checkInterrupted();
         const ssize_t n = write(line.fd, &b, 1);
         if (n == 1) break;
         if (n < 0 && errno == EINTR) continue;
         // A full output queue drains at the line's speed: wait for room.
         if (n < 0 && errno == EAGAIN && waitFor(line.fd, POLLOUT, -1) != 0) continue;
-        linkFailure(line, "\n[ERROR, could not write to serial device]\n");
+        fail(255, "\n[ERROR, could not write to serial device]\n");
     }
     if (line.pace_ms > 0) waitms(line.pace_ms);
-    checkInterrupted(line);
+    checkInterrupted();
 }
 
 int serialRead(serial_link& line, uint8_t& byte) {
@@ -185,14 +171,9 @@ int serialRead(serial_link& line, uint8_t& byte) {
     const bool forever = line.timeout_ms == WAIT_FOREVER;
     const int64_t deadline = nowNs() + static_cast<int64_t>(line.timeout_ms) * 1000000;
     for (;;) {
-        checkInterrupted(line);
+        checkInterrupted();
         const int64_t left = forever ? -1 : deadline - nowNs();
-        if (!forever && left <= 0) {
-            char message[80];
-            std::snprintf(message, sizeof message, "\n[ERROR, no reply from the device within %d ms]\n",
-                          line.timeout_ms);
-            linkFailure(line, message);
-        }
+        if (!forever && left <= 0) fail(255, "\n[ERROR, no reply from the device within %d ms]\n", line.timeout_ms);
         const int ready = waitFor(line.fd, POLLIN, left);
         if (ready == 0) continue;  // the deadline is checked above
         if (ready < 0) {
@@ -204,7 +185,7 @@ int serialRead(serial_link& line, uint8_t& byte) {
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         break;
     }
-    linkFailure(line, "\n[ERROR, could not read from serial device]\n");
+    fail(255, "\n[ERROR, could not read from serial device]\n");
 }
 
 void serialReadEscape(serial_link& line, uint8_t& byte) {
@@ -218,20 +199,8 @@ int serialReadPrint(serial_link& line, uint8_t& byte) {
     return r;
 }
 
-void linkFailure(serial_link& line, const char* message) {
-    out("%s", message);
-    line.checksum = 0;  // a half-built packet must not leak into a later request
-    line.close();
-    throw fatal{255};
-}
-
-void checkInterrupted(serial_link& line) {
-    const int sig = stopSignal();
-    if (sig == 0) return;
-    out("\n[interrupted]\n");
-    line.checksum = 0;
-    line.close();
-    throw fatal{128 + sig};
+void checkInterrupted() {
+    if (const int sig = stopSignal()) fail(128 + sig, "\n[interrupted]\n");
 }
 
 }  // namespace bootlink

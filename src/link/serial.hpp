@@ -85,11 +85,8 @@ void serialReadEscape(serial_link& line, uint8_t& byte);
 // serialRead, then prints the byte ("read from port: 0x..").
 int serialReadPrint(serial_link& line, uint8_t& byte);
 
-// Prints `message`, closes the line and ends the run with status 255.
-[[noreturn]] void linkFailure(serial_link& line, const char* message);
-
 // Ends the run (128 + signal) when a stop signal has arrived: prints
-// "[interrupted]" and closes the line.
-void checkInterrupted(serial_link& line);
+// "[interrupted]".
+void checkInterrupted();
 
 }  // namespace bootlink

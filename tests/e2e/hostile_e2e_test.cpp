@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "ERROR: --startaddr 0x1000000 is beyond the last address 0xFFFFFF\n"},
         RangeCase{"read_range", {"--readflash", "--bytes", "5", "--startaddr", "0xFFFFFC"},
                   "ERROR: 5 bytes from 0xfffffc run past the last address 0xFFFFFF\n"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 TEST(Hostile, LastRowAndLastBytesAreStillReachable) {
     bootsim::device dev;
@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
         // 79 characters and CR LF: one whole line.
         HexfileCase{"record_of_79_characters_with_crlf",
                     record(0x100, 0, std::vector<int>(34, 0x11)).insert(79, "\r"), 0, {0x100}, "[OK => "}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 struct HexPathCase {
     std::string name;
@@ -251,7 +251,7 @@ TEST_P(NotAHexfile, RefusedWithNothingSent) {
 INSTANTIATE_TEST_SUITE_P(Table, NotAHexfile,
                          ::testing::Values(HexPathCase{"directory", ""}, HexPathCase{"dev_zero", "/dev/zero"},
                                            HexPathCase{"dev_urandom", "/dev/urandom"}),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& p) { return p.param.name; });
 
 TEST(Hostile, HexfileFromAPipeIsProgrammed) {
     bootsim::device dev;

@@ -220,6 +220,6 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"timeout_too_long", {"--timeout", "600001"},
                 "ERROR: --timeout takes a time from 1 to 600000 ms, not '600001'\n"},
         Refused{"timeout_empty", {"--timeout", ""}, "ERROR: --timeout takes a time from 1 to 600000 ms, not ''\n"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 }  // namespace

@@ -25,7 +25,7 @@ std::string usage_text(const std::string& n) {
            "\twhere n specifies the number of rows (64 bytes) to delete\n"
            "\tand x the hexadecimal start address for the delete with 0x prefix\n"
            "\t  eg: " + n + " --eraseflash --rows 3 --startaddr 0x01320\n\n"
-           "\nTo reset PIC via bootloader: \n"
+           "\nTo reset the device via bootloader: \n"
            "\tusage: " + n + " --reset\n"
            "To read from EEPROM Memory: \n"
            "\tusage: " + n + " --readeeprom --bytes <n> --startaddr <x>\n"
@@ -42,7 +42,7 @@ TEST(ResetRun, TraceWireAndStatus) {
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, device_echo(r) +
-                         "resetting PIC\n"
+                         "resetting device\n"
                          "SENDing RESET: <STX><STX><0x00><0x00>{CHKSUM:<0x00>}<ETX>\n"
                          "[OK => RESET Device]\n");
     EXPECT_EQ(hex(received(dev)), "FF 0F 0F 00 00 00 04");
@@ -168,7 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"stray_arguments", {"--reset", "foo", "bar"}, 255,
                  "unknown arguments: foo bar \n@USAGE", "FF"},
         ScanCase{"last_action_wins", {"--readflash", "--reset"}, 0,
-                 "resetting PIC\nSENDing RESET: <STX><STX><0x00><0x00>{CHKSUM:<0x00>}<ETX>\n"
+                 "resetting device\nSENDing RESET: <STX><STX><0x00><0x00>{CHKSUM:<0x00>}<ETX>\n"
                  "[OK => RESET Device]\n",
                  "FF 0F 0F 00 00 00 04"},
         ScanCase{"write_eeprom_not_done", {"--writeeeprom"}, 255,
@@ -185,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "FF"},
         ScanCase{"upper_case_hex_prefix_is_zero", {"--bytes", "0X1F", "--reset"}, 0,
                  "ERROR: malformed argument for '--bytes'\nwith 0x0 (decimal: 0) bytes\n"
-                 "resetting PIC\nSENDing RESET: <STX><STX><0x00><0x00>{CHKSUM:<0x00>}<ETX>\n"
+                 "resetting device\nSENDing RESET: <STX><STX><0x00><0x00>{CHKSUM:<0x00>}<ETX>\n"
                  "[OK => RESET Device]\n",
                  "FF 0F 0F 00 00 00 04"},
         ScanCase{"hex_and_decimal_quirks", {"-b", "12abc", "-a", "0x", "-r", "0x1F", "--eraseeeprom"}, 255,
@@ -204,10 +204,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "action: erase flash\nERROR: you need to specify both --rows and --startaddr\n",
                  "FF"},
         ScanCase{"hexfile_echo", {"-f", "prog.hex", "--reset"}, 0,
-                 "using hexfile 'prog.hex'\nresetting PIC\n"
+                 "using hexfile 'prog.hex'\nresetting device\n"
                  "SENDing RESET: <STX><STX><0x00><0x00>{CHKSUM:<0x00>}<ETX>\n[OK => RESET Device]\n",
                  "FF 0F 0F 00 00 00 04"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 TEST(OptionScan, HelpEndsTheRunBeforeTheDeviceIsOpened) {
     bootsim::device dev;
@@ -292,7 +292,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "<STX><STX>{Packettype ERASE Flash}{CHKSUM<0xfc>}<ETX>\n[OK => Erase Flash Program Memory]\n", 0},
         FaultCase{"line_closed_mid_reply", "close-mid-reply=3",
                   "<STX><STX>{Packettype ERASE Flash}{CHKSUM\n[ERROR, could not read from serial device]\n", 255}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 TEST(EraseReplyFaults, DeviceThatNeverAnswersLeavesTheToolWaiting) {
     bootsim::device dev;

@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
         EepromCase{"reply_of_length_zero", {"--bytes", "4", "--startaddr", "0x10"}, "wrong-length=0", 255,
                    {{4, 0x10}}, {},
                    "size = 0x00\nData Dump: \n\n[ERROR, reply for 0 bytes at 0x000010, requested 4 bytes at 0x000010]\n"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 // ---- program memory ----
 
@@ -209,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Configuration space: every byte dumped, nothing stored, only the end record saved.
         FlashCase{"configuration_space", {"--bytes", "8", "--startaddr", "0x300000"}, "", ":00000001FF\n",
                   "0x300007\tf0\n{CHKSUM"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 struct WrongReply {
     std::string fault;

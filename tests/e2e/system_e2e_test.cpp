@@ -71,6 +71,6 @@ INSTANTIATE_TEST_SUITE_P(
         OutputRefusal{"missing_folder", "nowhere/board.hex",
                       "Error: could not create file 'nowhere/board.hex' (No such file or directory)\n"},
         OutputRefusal{"path_too_long", std::string(64, 'o'), "ERROR: argument for '--output' too long\n"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 }  // namespace

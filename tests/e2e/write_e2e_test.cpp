@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Extended linear address 0x0001: the data lands at 0x10008.
         FillCase{"extended_linear_address", ":020000040001F9\n:08000800A1A2A3A4A5A6A7A8CC\n", "", 0x10008,
                  {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8}}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 struct StatusCase {
     std::string name;
@@ -163,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Start addresses and a count-0 data record program nothing and are not errors.
         StatusCase{"start_and_empty_records", ":0400000500001000E7\n:0400000300001000E9\n:00001000F0\n" + rec_a, 0, 1,
                    "[OK => Acknowledged Write Flash Program Memory]\n"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 TEST(WriteFlash, BadChecksumMessageNamesTheLine) {
     bootsim::device dev;

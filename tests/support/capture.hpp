@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "link/output.hpp"
+#include "report/output.hpp"
 
 class capture_output {
 public:

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "capture.hpp"
-#include "cli/devices.hpp"
+#include "link/devices.hpp"
 #include "harness.hpp"
 
 namespace fs = std::filesystem;

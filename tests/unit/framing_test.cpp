@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capture.hpp"
-#include "link/fatal.hpp"
+#include "report/fatal.hpp"
 #include "link/framing.hpp"
 #include "link/serial.hpp"
 
@@ -120,20 +120,19 @@ void PrintTo(const BadReply& c, std::ostream* os) {
 
 class RefusedReply : public ::testing::TestWithParam<BadReply> {};
 
-TEST_P(RefusedReply, EndsTheRunWithTheLineClosed) {
+// The run's one catch closes the line (the end-to-end tests see it closed
+// and its settings put back); the link only reports and throws.
+TEST_P(RefusedReply, EndsTheRunWithItsMessage) {
     line_pair line;
     line.reply(GetParam().bytes);
-    const int raw = line.host.fd;
     capture_output cap;
     try {
         bootlink::receiveAck(line.host, bootlink::CMD_WRITE_FLASH);
         FAIL() << "accepted a bad reply";
     } catch (const bootlink::fatal& f) {
         EXPECT_EQ(f.status, 255);
-        EXPECT_FALSE(line.host.is_open());
     }
     EXPECT_EQ(cap.text(), GetParam().trace);
-    EXPECT_EQ(write(raw, "x", 1), -1);  // really closed
 }
 
 INSTANTIATE_TEST_SUITE_P(

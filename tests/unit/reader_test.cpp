@@ -117,11 +117,11 @@ INSTANTIATE_TEST_SUITE_P(
                  record_form::none},
         LineCase{"over_long_second_piece", ":13020000" + std::string(76, '1') + "\n", 2, -2, 0x200, UNTOUCHED, {},
                  record_form::none}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 TEST(ReadLine, ChecksumMismatchIsReportedWithTheLineNumber) {
     const std::string file = ":0000000000\n\n:040020003412CDAB1F\n";
-    bootlink::line = 0;
+    bootlink::hexline = 0;
     const auto res = read_text(file, 3);
     EXPECT_EQ(res.r, -1);
     EXPECT_EQ(res.printed, "Checksum mismatch on line 3 (1F != E2\n");

@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         WriterCase{"empty_range", {}, 0x10, 0x10, ":00001000F0\n"},
         WriterCase{"top_word", {{0xFFFF, 0x1234}}, 0xFFFF, 0x10000, ":01FFFF001234BB\n"},
         WriterCase{"leading_zeros", {{0x0001, 0x000A}}, 1, 2, ":01000100000AF4\n"}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 TEST(Writer, EndRecordClosesTheFile) {
     std::vector<int32_t> image(16, 0);

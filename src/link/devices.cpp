@@ -1,11 +1,11 @@
-#include "cli/devices.hpp"
+#include "link/devices.hpp"
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
-#include "link/output.hpp"
+#include "report/output.hpp"
 
 namespace bootlink {
 

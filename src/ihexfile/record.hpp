@@ -1,0 +1,55 @@
+#pragma once
+
+// One decoder for the records of a hex file, for every path that programs
+// from one: a line becomes what it means for memory (data at a byte address,
+// an address record taken, the end) or why it cannot be programmed. The
+// address base set by type 02/04 records is carried from record to record.
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "ihexfile/ihexfile.hpp"
+
+namespace bootlink {
+
+enum class record_kind {
+    data,          // `bytes` at `address`
+    no_data,       // an address or start record, taken: nothing to program
+    end,           // the end record, or the end of the file
+    blank,         // an empty line: nothing lost
+    junk,          // not a record (info.why says what is wrong)
+    bad_checksum,  // reported by the reader as it read the line
+    base_unknown,  // byte-form data after an address record that was not taken
+    bad_address,   // an address record without exactly two data bytes
+    unknown_type,  // a record type this tool does not know (info.type)
+};
+
+struct hex_record {
+    record_kind kind = record_kind::end;
+    record_info info;            // line number, form, type, the reader's reason
+    uint32_t address = 0;        // data: byte address of bytes[0], base applied
+    std::vector<uint8_t> bytes;  // data, in memory order (words low byte first)
+};
+
+class record_decoder {
+public:
+    explicit record_decoder(FILE* file) : file_(file) {}
+
+    // The next line of the file. Byte-form data lands at base + address; a
+    // word-form record (INHX16, as a flash read saves it) at twice its word
+    // address, whatever its type field says. After an address record that
+    // was not taken the base is unknown, and byte-form data is refused until
+    // a good one sets it again: programmed at the old base it would land in
+    // the wrong place.
+    hex_record next();
+
+private:
+    FILE* file_;
+    std::array<int32_t, HEX_RECORD_WORDS_MAX> slots_{};
+    uint32_t base_ = 0;
+    bool baseLost_ = false;
+};
+
+}  // namespace bootlink

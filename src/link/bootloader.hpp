@@ -1,0 +1,43 @@
+#pragma once
+
+// The bootloader's command set: one function per request the device
+// understands. Each frames its request, sends it (traced when the link
+// traces, with the label the trace has always shown) and reads what comes
+// back. A reply that is not the answer to the request ends the run (255).
+
+#include <cstdint>
+#include <span>
+
+#include "link/serial.hpp"
+
+namespace bootlink {
+
+enum class memory { program, eeprom };
+
+// The raw byte 0xFF, unframed, uncounted and untraced, once after the line
+// is set up: the bootloader waits for it before it takes requests.
+void wakeDevice(serial_link& line);
+
+// Reset (0x00, data 0x00): the bootloader jumps to the application at once,
+// so no reply comes.
+void requestReset(serial_link& line);
+
+// Read flash (0x01: length, 24-bit byte address) or read EEPROM (0x04:
+// length, 16-bit address, 0x00). The reply repeats the length and the
+// address (with an upper byte), then carries the bytes; traced, it is dumped
+// a byte a line. At most READ_SINGLE_MAX bytes. A reply for another length
+// or address ends the run: its bytes would land in the wrong place.
+void readMemory(serial_link& line, memory which, uint32_t address, std::span<uint8_t> data);
+
+// Write flash (0x02: block count, 24-bit byte address, 8 bytes a block,
+// program words low byte first). The device programs the blocks and answers
+// with an empty reply once done. At most 255 blocks (the count byte).
+void writeFlash(serial_link& line, uint32_t address, std::span<const uint8_t> blocks);
+
+// Erase flash (0x03: row count, 24-bit byte address). The device erases that
+// many 64-byte rows from the row holding the address and answers with an
+// empty reply once done. Its count-down loop erases one row before it
+// counts, so a count of 0 erases 256.
+void eraseRows(serial_link& line, uint32_t address, int rows);
+
+}  // namespace bootlink
