@@ -132,7 +132,18 @@ private:
     // Sends `reply` as the wire would from `start_ms` on; false when a fault closed the line.
     bool send_reply(int fd, std::vector<uint8_t>& reply, double start_ms);
 
+    // The protocol: one handler per request; false for a request the
+    // firmware does not take (wrong length).
     void dispatch(request& r, std::vector<uint8_t>& reply);
+    bool on_reset(request& r);
+    bool on_read_flash(request& r, int index, std::vector<uint8_t>& reply);
+    bool on_write_flash(request& r, int index, std::vector<uint8_t>& reply);
+    bool on_erase_flash(request& r, int index, std::vector<uint8_t>& reply);
+    bool on_read_eeprom(request& r, int index, std::vector<uint8_t>& reply);
+    void read_reply(request& r, int index, const std::function<uint8_t(uint32_t)>& byte_at,
+                    std::vector<uint8_t>& reply);
+    void answer(request& r, int index, const std::vector<uint8_t>& body, std::vector<uint8_t>& reply);
+    // Faults: the first that hits request `index`.
     const fault* fault_for(int index, fault_kind kind) const;
     void frame_reply(uint8_t command, const std::vector<uint8_t>& body, int index,
                      std::vector<uint8_t>& reply);
