@@ -29,6 +29,9 @@ _bootlink() {
         -b|--bytes|-a|--startaddr|-r|--rows|--baud|--pace|--timeout)
             COMPREPLY=()
             return 0 ;;
+        --eeprom-size)
+            COMPREPLY=($(compgen -W $'256\n512\n1024\n2048\n4096' -- "$cur"))
+            return 0 ;;
     esac
     if [[ $cur == -* ]]; then
         local options='--program
@@ -40,6 +43,7 @@ _bootlink() {
 --reset
 --writeeeprom
 --eraseeeprom
+--readconfig
 --list-devices
 --version
 --help
@@ -55,7 +59,9 @@ _bootlink() {
 --no-lock
 --trace
 --run
---skip-unchanged'
+--skip-unchanged
+--write-config
+--eeprom-size'
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     fi
     return 0

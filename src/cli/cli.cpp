@@ -1,6 +1,7 @@
 #include "cli/cli.hpp"
 
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "commands/settings.hpp"
 #include "link/bootloader.hpp"
 #include "link/devices.hpp"
+#include "link/geometry.hpp"
 #include "link/serial.hpp"
 #include "link/signals.hpp"
 #include "report/fatal.hpp"
@@ -34,6 +36,8 @@ constexpr int OPT_SKIP_UNCHANGED = 0x106;
 constexpr int OPT_VERSION = 0x107;
 constexpr int OPT_OUTPUT = 0x108;
 constexpr int OPT_LIST_DEVICES = 0x109;
+constexpr int OPT_EEPROM_SIZE = 0x10A;
+constexpr int OPT_WRITE_CONFIG = 0x10B;
 
 // The action options store their code straight into this; the last one given wins.
 int actionFlag = -1;
@@ -64,6 +68,9 @@ const struct option long_options[] = {
     {"version", no_argument, nullptr, OPT_VERSION},
     {"output", required_argument, nullptr, OPT_OUTPUT},
     {"list-devices", no_argument, nullptr, OPT_LIST_DEVICES},
+    {"readconfig", no_argument, &actionFlag, ACTION_READ_CONFIG},
+    {"eeprom-size", required_argument, nullptr, OPT_EEPROM_SIZE},
+    {"write-config", no_argument, nullptr, OPT_WRITE_CONFIG},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -123,11 +130,13 @@ void scanOptions(int argc, char** argv, settings& run) {
             break;
         case 'b':
             run.bytes = number_arg(optarg);
+            run.bytes_given = true;
             if (run.bytes <= 0) out("ERROR: malformed argument for '--bytes'\n");
             out("with 0x%x (decimal: %i) bytes\n", run.bytes, run.bytes);
             break;
         case 'a':
             run.startaddr = number_arg(optarg);
+            run.startaddr_given = true;
             if (run.startaddr < 0) out("ERROR: malformed argument for '--startaddr'\n");
             out("startaddr=0x%x (decimal: %i)\n", run.startaddr, run.startaddr);
             break;
@@ -177,7 +186,19 @@ void scanOptions(int argc, char** argv, settings& run) {
             throw fatal{0};
         case OPT_OUTPUT:
             storePath(run.output, optarg, "output");
+            run.output_given = true;
             out("saving the dump to '%s'\n", run.output.c_str());
+            break;
+        case OPT_EEPROM_SIZE:
+            run.eeprom_size = boundedNumber(optarg, 256, EEPROM_SIZE_MAX,
+                                            "ERROR: --eeprom-size takes a power of two from 256 to 65536, not '%s'\n");
+            if (!std::has_single_bit(static_cast<uint32_t>(run.eeprom_size)))
+                fail(255, "ERROR: --eeprom-size takes a power of two from 256 to 65536, not '%s'\n", optarg);
+            out("data EEPROM of %d bytes\n", run.eeprom_size);
+            break;
+        case OPT_WRITE_CONFIG:
+            run.write_config = true;
+            out("writing the configuration bytes the file gives\n");
             break;
         case OPT_SKIP_UNCHANGED:
             run.skip_unchanged = true;
@@ -228,10 +249,7 @@ int finish(int status) {
     return status;
 }
 
-// Nothing was done on the device: a script must not take this for success.
-[[noreturn]] void notImplemented() { fail(255, "\n\tNOT IMPLEMETED YET\n\n"); }
-
-void dispatch(serial_link& line, const settings& run) {
+void dispatch(serial_link& line, const settings& run, const flash_image& image) {
     switch (run.action) {
     case ACTION_WRITE_FLASH:
         out("action: write flash\n");
@@ -247,25 +265,31 @@ void dispatch(serial_link& line, const settings& run) {
         break;
     case ACTION_WRITE_EEPROM:
         out("action: write eeprom\n");
-        notImplemented();
+        main_writeeeprom(line, run, image);
+        break;
     case ACTION_READ_EEPROM:
         out("action: read eeprom\n");
         main_readeeprom(line, run);
         break;
     case ACTION_ERASE_EEPROM:
         out("action: erase eeprom\n");
-        notImplemented();
+        main_eraseeeprom(line, run);
+        break;
     case ACTION_RESET:
         out("resetting device\n");
         reset_device(line);
         break;
     case ACTION_PROGRAM:
         out("action: program flash\n");
-        main_program(line, run);
+        main_program(line, run, image);
         break;
     case ACTION_VERIFY:
         out("action: verify flash\n");
-        main_verify(line, run);
+        main_verify(line, run, image);
+        break;
+    case ACTION_READ_CONFIG:
+        out("action: read configuration\n");
+        main_readconfig(line, run);
         break;
     }
 }
@@ -317,6 +341,8 @@ int run(int argc, char** argv) {
     catchStopSignals();
     try {
         scanOptions(argc, argv, run);
+        // The file before the device: a bad one sends nothing, not even the wake byte.
+        const flash_image image = loadsImage(run.action) ? checkedImage(run) : flash_image{};
         openline(line, run.dev, run.lock);
         setline(line, run.flags, run.speed);
         if (run.baud != 0) setbaud(line, run.dev, run.baud);
@@ -335,7 +361,7 @@ int run(int argc, char** argv) {
             out("You need to specify the action to take\n");
             usage(argv[0]);
         }
-        dispatch(line, run);
+        dispatch(line, run, image);
         line.close();
         return finish(0);
     } catch (const fatal& f) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "commands/settings.hpp"
+#include "image/image.hpp"
 #include "link/serial.hpp"
 
 namespace bootlink {
@@ -20,6 +21,10 @@ void main_eraseflash(serial_link& line, const settings& run);
 void eraseflash(serial_link& line, int32_t address, int32_t rows);
 
 void main_readeeprom(serial_link& line, const settings& run);
+// Writes 0xFF over --startaddr/--bytes of the EEPROM (all of it by default)
+// and reads it back.
+void main_eraseeeprom(serial_link& line, const settings& run);
+void main_readconfig(serial_link& line, const settings& run);
 
 void main_readflash(serial_link& line, const settings& run);
 
@@ -34,10 +39,20 @@ void main_writeflash(serial_link& line, const settings& run);
 // 0xFF to whole 8-byte blocks at their end.
 void writeflash(serial_link& line, std::vector<uint8_t> bytes, uint32_t address);
 
-// Checks the whole hex file, erases the rows it touches, writes them in
-// large requests and reads them back to verify.
-void main_program(serial_link& line, const settings& run);
-// The same file check and read-back comparison, nothing erased or written.
-void main_verify(serial_link& line, const settings& run);
+// Reads and checks the whole hex file for --program, --verify or
+// --writeeeprom, before the line is opened: every bad line is listed and
+// the run ends (255) having sent nothing; so does a file that gives the
+// action nothing to do. Notes name the memories the action leaves alone.
+flash_image checkedImage(const settings& run);
+
+// Program memory: reads the rows the file gives in part, erases the rows it
+// touches, writes them in large requests and reads them back; then the
+// EEPROM, written and read back; then the configuration, compared (written
+// with --write-config). Only the bytes the file gives change.
+void main_program(serial_link& line, const settings& run, const flash_image& image);
+// The same read-back comparisons, nothing erased or written.
+void main_verify(serial_link& line, const settings& run, const flash_image& image);
+// The file's EEPROM data, written and read back.
+void main_writeeeprom(serial_link& line, const settings& run, const flash_image& image);
 
 }  // namespace bootlink

@@ -1,9 +1,10 @@
 #include <chrono>
-#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "commands/commands.hpp"
+#include "commands/memories.hpp"
 #include "commands/progress.hpp"
 #include "commands/readdump.hpp"
 #include "image/image.hpp"
@@ -15,25 +16,7 @@ namespace bootlink {
 
 namespace {
 
-constexpr int DIFFERENCES_SHOWN = 8;  // differing bytes listed before the count
-constexpr const char* VERIFYING = "verifying %llu bytes\n";
-
 using row_contents = std::map<uint32_t, std::array<uint8_t, ROW_BYTES>>;
-
-// The whole file read and checked before anything is sent to the device.
-flash_image checkedImage(const settings& run) {
-    if (run.hexfile.empty()) out("ERROR: you need to specify --hexfile <filename>\n");
-    const std::unique_ptr<FILE, int (*)(FILE*)> file(openHexfile(run.hexfile), std::fclose);
-    flash_image image = loadImage(file.get());
-    checkHexfileRead(file.get(), run.hexfile);
-    if (image.high_bytes > 0)
-        out("[%llu bytes from 0x%06X are not program memory (0x200000 and up), left out]\n",
-            static_cast<unsigned long long>(image.high_bytes), image.high_first);
-    for (const auto& p : image.problems) out("[ERROR, line %d of the hexfile: %s]\n", p.line, p.why.c_str());
-    if (!image.problems.empty())
-        fail(255, "[ERROR, %zu lines of the hexfile cannot be programmed, nothing was sent]\n", image.problems.size());
-    return image;
-}
 
 uint64_t totalBytes(const std::vector<span_request>& spans) {
     uint64_t n = 0;
@@ -65,28 +48,15 @@ row_contents readRows(serial_link& line, const std::vector<span_request>& reads,
     return rows;
 }
 
-// Bytes of `rows` that differ from what the image says they must hold.
-struct difference {
-    uint32_t address;
-    uint8_t expected, read;
-};
-
+// The bytes the file gives that the rows read hold otherwise.
 std::vector<difference> compare(const flash_image& image, const row_contents& rows) {
     std::vector<difference> diffs;
     for (const auto& [address, got] : rows) {
         const image_row& want = image.rows.at(address);
         for (uint32_t i = 0; i < ROW_BYTES; ++i)
-            if (got[i] != want.data[i]) diffs.push_back({address + i, want.data[i], got[i]});
+            if ((want.given >> i & 1) && got[i] != want.data[i]) diffs.push_back({address + i, want.data[i], got[i]});
     }
     return diffs;
-}
-
-void reportDifferences(const std::vector<difference>& diffs) {
-    if (diffs.empty()) return;
-    for (size_t i = 0; i < diffs.size() && i < DIFFERENCES_SHOWN; ++i)
-        out("[ERROR, verify failed at 0x%06x: expected 0x%02x, read 0x%02x]\n", diffs[i].address, diffs[i].expected,
-            diffs[i].read);
-    fail(255, "[ERROR, verify failed: %d bytes differ]\n", static_cast<int>(diffs.size()));
 }
 
 void eraseAll(serial_link& line, const std::vector<span_request>& erases, bool shown) {
@@ -119,47 +89,93 @@ void writeAll(serial_link& line, const flash_image& image, const std::vector<spa
     if (writes.empty()) bar->advance(0);
 }
 
+// Program memory: exactly the bytes the file gives change. Rows the file
+// gives only in part are read first, so the erase does not lose the
+// device's other bytes in them; they are written back with the file's.
+void programFlash(serial_link& line, const settings& run, flash_image work, bool shown) {
+    std::vector<uint32_t> rows = touchedRows(work);
+    if (run.skip_unchanged) {
+        // Rows that already hold what the file gives are left alone: this
+        // read is their verification.
+        const row_contents now = readRows(line, rowReads(rows), shown, "reading %llu bytes to compare\n");
+        std::vector<uint32_t> changed;
+        for (uint32_t r : rows) {
+            image_row& row = work.rows.at(r);
+            if (compare(work, {{r, now.at(r)}}).empty()) continue;
+            mergeRow(row, now.at(r));
+            changed.push_back(r);
+        }
+        out("%zu of %zu rows already hold the file, left alone\n", rows.size() - changed.size(), rows.size());
+        rows = changed;
+    } else if (const auto partial = partialRows(work); !partial.empty()) {
+        const row_contents now =
+            readRows(line, rowReads(partial), shown, "reading %llu bytes of rows the file gives in part\n");
+        for (uint32_t r : partial) mergeRow(work.rows.at(r), now.at(r));
+    }
+    const program_plan plan = planFor(work, rows);
+    eraseAll(line, plan.erases, shown);
+    writeAll(line, work, plan.writes, shown);
+    reportDifferences(compare(work, readRows(line, plan.reads, shown, "verifying %llu bytes\n")));
+}
+
 double secondsSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
+// "N bytes of program memory and M bytes of EEPROM": the parts that are there.
+std::string summary(uint64_t program, uint64_t eeprom, uint64_t config) {
+    std::vector<std::string> parts;
+    auto add = [&](uint64_t n, const char* what) {
+        if (n == 0) return;
+        char text[64];
+        std::snprintf(text, sizeof text, what, static_cast<unsigned long long>(n));
+        parts.push_back(text);
+    };
+    add(program, "%llu bytes of program memory");
+    add(eeprom, "%llu bytes of EEPROM");
+    add(config, "%llu configuration bytes");
+    std::string text;
+    for (size_t i = 0; i < parts.size(); ++i) text += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    return text;
+}
+
 }  // namespace
 
-void main_program(serial_link& line, const settings& run) {
+void main_program(serial_link& line, const settings& run, const flash_image& image) {
     const auto t0 = std::chrono::steady_clock::now();
-    const flash_image image = checkedImage(run);
     line.trace = run.trace;
     const bool shown = !run.trace;
-    std::vector<uint32_t> rows = touchedRows(image);
-    if (run.skip_unchanged) {
-        // Rows that already hold what they must are left alone: this read
-        // is their verification.
-        const row_contents now = readRows(line, planFor(image, rows).reads, shown, "reading %llu bytes to compare\n");
-        std::vector<uint32_t> changed;
-        for (uint32_t r : rows)
-            if (now.at(r) != image.rows.at(r).data) changed.push_back(r);
-        out("%zu of %zu rows already hold the file, left alone\n", rows.size() - changed.size(), rows.size());
-        rows = changed;
-    }
-    const program_plan plan = planFor(image, rows);
-    eraseAll(line, plan.erases, shown);
-    writeAll(line, image, plan.writes, shown);
-    reportDifferences(compare(image, readRows(line, plan.reads, shown, VERIFYING)));
+    if (!image.rows.empty()) programFlash(line, run, image, shown);
+    if (!image.eeprom.empty()) writeEeprom(line, image.eeprom, shown);
+    if (!image.config.empty()) checkConfig(line, image.config, run.write_config, shown);
     line.trace = true;
-    out("[OK => programmed and verified %llu bytes in %.1f s]\n", static_cast<unsigned long long>(image.given_bytes()),
+    out("[OK => programmed and verified %s in %.1f s]\n",
+        summary(image.given_bytes(), image.eeprom.size(), run.write_config ? image.config.size() : 0).c_str(),
         secondsSince(t0));
     if (run.run_after) reset_device(line);
 }
 
-void main_verify(serial_link& line, const settings& run) {
+void main_verify(serial_link& line, const settings& run, const flash_image& image) {
     const auto t0 = std::chrono::steady_clock::now();
-    const flash_image image = checkedImage(run);
     line.trace = run.trace;
-    const program_plan plan = planFor(image, touchedRows(image));
-    reportDifferences(compare(image, readRows(line, plan.reads, !run.trace, VERIFYING)));
+    const bool shown = !run.trace;
+    if (!image.rows.empty()) {
+        const program_plan plan = planFor(image, touchedRows(image));
+        reportDifferences(compare(image, readRows(line, plan.reads, shown, "verifying %llu bytes\n")));
+    }
+    if (!image.eeprom.empty()) verifyEeprom(line, image.eeprom, shown);
+    if (!image.config.empty()) checkConfig(line, image.config, false, shown);
     line.trace = true;
-    out("[OK => verified %llu bytes in %.1f s]\n", static_cast<unsigned long long>(image.given_bytes()),
+    out("[OK => verified %s in %.1f s]\n", summary(image.given_bytes(), image.eeprom.size(), 0).c_str(),
         secondsSince(t0));
+}
+
+void main_writeeeprom(serial_link& line, const settings& run, const flash_image& image) {
+    const auto t0 = std::chrono::steady_clock::now();
+    line.trace = run.trace;
+    writeEeprom(line, image.eeprom, !run.trace);
+    line.trace = true;
+    out("[OK => wrote and verified %zu bytes of EEPROM in %.1f s]\n", image.eeprom.size(), secondsSince(t0));
 }
 
 }  // namespace bootlink

@@ -10,9 +10,12 @@ namespace bootlink {
 struct settings {
     std::string dev = "/dev/ttyS0";  // serial device path (63 characters at most)
     std::string hexfile;             // hex file to program (63 characters at most)
-    std::string output = "out.hex";  // --output: where a flash read is saved (63 characters at most)
+    std::string output = "out.hex";  // --output: where a read is saved (63 characters at most)
+    bool output_given = false;       // --output named it (reads of EEPROM and configuration save only then)
     int32_t bytes = -1;              // bytes to read
     int32_t startaddr = -1;          // start byte address
+    bool bytes_given = false;        // --bytes was given (the EEPROM erase has defaults)
+    bool startaddr_given = false;
     int32_t rows = 0;                // 64-byte rows to erase
     int32_t action = -1;             // one of the action codes below
     speed_t speed = B19200;          // line speed when --baud is not given
@@ -24,6 +27,8 @@ struct settings {
     bool trace = false;              // --trace: the byte trace for --program and --verify
     bool run_after = false;          // --run: reset the device after a verified programming
     bool skip_unchanged = false;     // --skip-unchanged: leave rows that already hold the file
+    bool write_config = false;       // --write-config: --program writes the configuration bytes too
+    int32_t eeprom_size = 256;       // --eeprom-size: bytes of data EEPROM
 };
 
 constexpr int32_t ACTION_WRITE_FLASH = 0;
@@ -35,7 +40,13 @@ constexpr int32_t ACTION_ERASE_EEPROM = 5;
 constexpr int32_t ACTION_RESET = 6;
 constexpr int32_t ACTION_PROGRAM = 7;
 constexpr int32_t ACTION_VERIFY = 8;
-constexpr int32_t ACTION_LAST = ACTION_VERIFY;
+constexpr int32_t ACTION_READ_CONFIG = 9;
+constexpr int32_t ACTION_LAST = ACTION_READ_CONFIG;
+
+// The actions that read a whole hex file, checked, before the line is opened.
+constexpr bool loadsImage(int32_t action) {
+    return action == ACTION_PROGRAM || action == ACTION_VERIFY || action == ACTION_WRITE_EEPROM;
+}
 
 constexpr std::size_t MAX_PATH_ARG = 63;  // longest --device / --hexfile argument
 constexpr std::size_t MAX_NUMBER_ARG = 63;  // longest numeric argument

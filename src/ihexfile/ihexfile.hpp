@@ -21,6 +21,13 @@ constexpr int HEX_LINE_MAX = 80;
 // bytes in the byte form, 17 words in the word form.
 constexpr int HEX_RECORD_WORDS_MAX = 17;
 
+// Long records, as hex converters write them when asked (Intel hex allows
+// 255 data bytes): 11 + 2 x 255 characters, read whole with CR LF. The word
+// form gets as many words as fit in that line: 127.
+constexpr int HEX_LONG_LINE_MAX = 11 + 2 * 255;
+constexpr int HEX_LONG_READ_MAX = HEX_LONG_LINE_MAX + 2;
+constexpr int HEX_LONG_RECORD_WORDS_MAX = 128;
+
 // Intel hex record types.
 constexpr int TYPE_DATA = 0x00;
 constexpr int TYPE_END = 0x01;
@@ -61,9 +68,10 @@ int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_
 // it. Results as readihexline, but a line longer than one read is a single
 // junk line (its tail is consumed, never taken for a record of its own), and
 // only a well-formed end record ends the file: any other type-01 line is
-// junk, so a damaged end record cannot silently drop what follows it.
-int readihexrecord(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count,
-                   record_info& info);
+// junk, so a damaged end record cannot silently drop what follows it. With
+// `longRecords` one read takes HEX_LONG_READ_MAX characters instead of 80.
+int readihexrecord(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count, record_info& info,
+                   bool longRecords = false);
 
 // Program words and the bytes they hold: byte i of a run of words is the
 // low half of word i / 2 when i is even, its high half when odd (the even
@@ -89,5 +97,11 @@ int writeihex16(FILE* file, std::span<const int32_t> image, int32_t start, int32
 
 // Writes the end record ":00000001FF".
 void writeiend16(FILE* file);
+
+// Writes `data` at byte address `address` as Intel hex (byte form) data
+// records of up to 16 bytes on 16-byte boundaries, each 64 KiB page opened
+// by its extended linear address record, as compilers write them. No end
+// record: writeiend16 closes the file.
+void writeIntelHex(FILE* file, uint32_t address, std::span<const uint8_t> data);
 
 }  // namespace bootlink

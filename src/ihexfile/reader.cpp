@@ -38,11 +38,13 @@ bool field(const char* text, int length, int col, int width, int& value) {
     return true;
 }
 
-// One read: at most HEX_LINE_MAX characters, up to and including a line
-// feed. Returns how many were read; 0 at the end of the file or on an error.
-int readLine(FILE* file, char (&text)[HEX_LINE_MAX + 1]) {
+using line_buffer = char[HEX_LONG_READ_MAX + 1];
+
+// One read: at most `max` characters, up to and including a line feed.
+// Returns how many were read; 0 at the end of the file or on an error.
+int readLine(FILE* file, line_buffer& text, int max = HEX_LINE_MAX) {
     int n = 0;
-    while (n < HEX_LINE_MAX) {
+    while (n < max) {
         const int c = std::getc(file);
         if (c == EOF) break;
         text[n++] = static_cast<char>(c);
@@ -97,17 +99,17 @@ int checkSum(const char* text, int length, int col, unsigned sum, int32_t lineNo
 
 }  // namespace
 
-int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count, record_info* info) {
-    record_info scratch;
-    record_info& rec = info ? *info : scratch;
-    rec = record_info{};
+namespace {
 
-    char text[HEX_LINE_MAX + 1];
-    const int n = readLine(file, text);
+// One read of at most `max` characters as a record (see readihexline).
+int readRecord(FILE* file, int max, std::span<int32_t> buffer, int32_t& address, int32_t& count, record_info& rec) {
+    rec = record_info{};
+    line_buffer text;
+    const int n = readLine(file, text, max);
     if (n == 0) return 1;
     ++hexline;
     rec.number = hexline;
-    rec.complete = n < HEX_LINE_MAX || text[n - 1] == '\n';
+    rec.complete = n < max || text[n - 1] == '\n';
     const int length = withoutLineEnd(text, n);
     rec.length = length;
     auto junk = [&](const char* why) {
@@ -148,9 +150,16 @@ int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_
     return 0;
 }
 
-int readihexrecord(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count,
-                   record_info& info) {
-    const int r = readihexline(file, buffer, address, count, &info);
+}  // namespace
+
+int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count, record_info* info) {
+    record_info scratch;
+    return readRecord(file, HEX_LINE_MAX, buffer, address, count, info ? *info : scratch);
+}
+
+int readihexrecord(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count, record_info& info,
+                   bool longRecords) {
+    const int r = readRecord(file, longRecords ? HEX_LONG_READ_MAX : HEX_LINE_MAX, buffer, address, count, info);
     if (!info.complete) {
         int c = std::getc(file);
         if (c != '\n' && c != EOF) {
@@ -177,7 +186,7 @@ int readihex(FILE* file, std::span<int32_t> image, int32_t& lowest, int32_t& hig
         int32_t& slot = image[static_cast<size_t>(index)];
         slot = add ? slot + value : value;
     };
-    char text[HEX_LINE_MAX + 1];
+    line_buffer text;
     for (;;) {
         const int n = readLine(file, text);
         if (n == 0) return 1;

@@ -5,7 +5,7 @@ namespace bootlink {
 hex_record record_decoder::next() {
     hex_record rec;
     int32_t address = 0, count = 0;
-    const int r = readihexrecord(file_, slots_, address, count, rec.info);
+    const int r = readihexrecord(file_, slots_, address, count, rec.info, longRecords_);
     const int type = rec.info.type;
     const bool addressRecord = type == TYPE_SEGMENT_BASE || type == TYPE_LINEAR_BASE;
     if (r == 1) return rec;
@@ -17,9 +17,24 @@ hex_record record_decoder::next() {
         return rec;
     }
     if (rec.info.form == record_form::word) {
+        // Counts and addresses in words. An address record holds one word:
+        // the upper 16 bits of the word address (04) or a segment of 16
+        // words (02). Any other type is data, as INHX16 files have it.
+        if (addressRecord) {
+            if (count != 1) {
+                baseLost_ = true;
+                rec.kind = record_kind::bad_address;
+                return rec;
+            }
+            const uint32_t value = static_cast<uint32_t>(slots_[0]) & 0xFFFF;
+            base_ = 2 * (type == TYPE_LINEAR_BASE ? value << 16 : value << 4);
+            baseLost_ = false;
+            rec.kind = record_kind::no_data;
+            return rec;
+        }
         for (int i = 0; i < 2 * count; ++i) rec.bytes.push_back(recordByte(slots_, i));
-        rec.kind = record_kind::data;
-        rec.address = 2 * static_cast<uint32_t>(address);
+        rec.kind = baseLost_ ? record_kind::base_unknown : record_kind::data;
+        rec.address = base_ + 2 * static_cast<uint32_t>(address);
         return rec;
     }
     for (int i = 0; i < count; ++i) rec.bytes.push_back(recordByte(slots_, i));

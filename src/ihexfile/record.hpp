@@ -35,19 +35,20 @@ struct hex_record {
 
 class record_decoder {
 public:
-    explicit record_decoder(FILE* file) : file_(file) {}
+    // `longRecords`: lines of up to 255 data bytes; else 80-character reads.
+    explicit record_decoder(FILE* file, bool longRecords = false) : file_(file), longRecords_(longRecords) {}
 
     // The next line of the file. Byte-form data lands at base + address; a
-    // word-form record (INHX16, as a flash read saves it) at twice its word
-    // address, whatever its type field says. After an address record that
-    // was not taken the base is unknown, and byte-form data is refused until
-    // a good one sets it again: programmed at the old base it would land in
-    // the wrong place.
+    // word-form record (INHX16, as a flash read saves it) at base + twice
+    // its word address. After an address record that was not taken the
+    // base is unknown, and data is refused until a good one sets it again:
+    // programmed at the old base it would land in the wrong place.
     hex_record next();
 
 private:
     FILE* file_;
-    std::array<int32_t, HEX_RECORD_WORDS_MAX> slots_{};
+    bool longRecords_;
+    std::array<int32_t, HEX_LONG_RECORD_WORDS_MAX> slots_{};
     uint32_t base_ = 0;
     bool baseLost_ = false;
 };

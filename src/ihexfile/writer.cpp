@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 
 #include "ihexfile/ihexfile.hpp"
@@ -27,5 +28,36 @@ int writeihex16(FILE* file, std::span<const int32_t> image, int32_t start, int32
 }
 
 void writeiend16(FILE* file) { std::fputs(":00000001FF\n", file); }
+
+namespace {
+
+void intelRecord(FILE* file, uint32_t address, int type, std::span<const uint8_t> data) {
+    unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8 & 0xFF) + (address & 0xFF) + type;
+    std::fprintf(file, ":%02X%04X%02X", static_cast<unsigned>(data.size()), address & 0xFFFF, type);
+    for (uint8_t b : data) {
+        std::fprintf(file, "%02X", b);
+        sum += b;
+    }
+    std::fprintf(file, "%02X\n", (256 - (sum & 0xFF)) & 0xFF);
+}
+
+}  // namespace
+
+void writeIntelHex(FILE* file, uint32_t address, std::span<const uint8_t> data) {
+    constexpr uint32_t RECORD_BYTES = 16;
+    uint32_t page = ~uint32_t{0};
+    for (size_t done = 0; done < data.size();) {
+        const uint32_t at = address + static_cast<uint32_t>(done);
+        if (at >> 16 != page) {
+            page = at >> 16;
+            const uint8_t upper[2] = {static_cast<uint8_t>(page >> 8), static_cast<uint8_t>(page)};
+            intelRecord(file, 0, 0x04, upper);
+        }
+        // Records on 16-byte boundaries, as compilers write them.
+        const size_t n = std::min<size_t>(RECORD_BYTES - at % RECORD_BYTES, data.size() - done);
+        intelRecord(file, at, 0x00, data.subspan(done, n));
+        done += n;
+    }
+}
 
 }  // namespace bootlink

@@ -11,38 +11,89 @@ namespace bootlink {
 
 namespace {
 
-std::string describe(const char* fmt, uint32_t value) {
-    char text[96];
-    std::snprintf(text, sizeof text, fmt, value);
+std::string describe(const char* fmt, uint32_t a, uint32_t b = 0) {
+    char text[128];
+    std::snprintf(text, sizeof text, fmt, a, b);
     return text;
 }
 
-// Puts `bytes` at `address`, or notes why they cannot be programmed.
-void place(flash_image& image, int lineNo, uint32_t address, std::span<const uint8_t> bytes) {
-    if (bytes.empty()) return;
-    const uint64_t end = static_cast<uint64_t>(address) + bytes.size();
-    if (address >= PROGRAM_MEMORY_END) {
-        if (image.high_bytes == 0 || address < image.high_first) image.high_first = address;
-        image.high_bytes += bytes.size();
-        return;
+struct loader {
+    flash_image image;
+    uint32_t eepromSize;
+
+    // Gives `value` to the byte at `a` of a sparse region; false when an
+    // earlier line gave it another value.
+    static bool give(byte_map& bytes, uint32_t a, uint8_t value) {
+        const auto [it, fresh] = bytes.emplace(a, value);
+        return fresh || it->second == value;
     }
-    if (end > PROGRAM_MEMORY_END) {
-        image.problems.push_back({lineNo, describe("record at 0x%06X runs into 0x200000", address)});
-        return;
-    }
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const uint32_t a = address + static_cast<uint32_t>(i);
+
+    bool giveProgram(uint32_t a, uint8_t value) {
         image_row& row = image.rows[a / ROW_BYTES * ROW_BYTES];
         const uint32_t at = a % ROW_BYTES;
         const uint64_t bit = uint64_t{1} << at;
-        if ((row.given & bit) && row.data[at] != bytes[i]) {
-            image.problems.push_back({lineNo, describe("gives byte 0x%06X another value than an earlier line", a)});
+        if ((row.given & bit) && row.data[at] != value) return false;
+        row.data[at] = value;
+        row.given |= bit;
+        return true;
+    }
+
+    // The memory holding `address`: its sparse map (nullptr for program
+    // memory), its end, and its name; false when no memory is there.
+    bool regionOf(uint32_t address, byte_map*& bytes, uint32_t& end, const char*& name) {
+        struct region {
+            uint32_t first, end;
+            byte_map* bytes;
+            const char* name;
+        };
+        const region regions[] = {
+            {0, PROGRAM_MEMORY_END, nullptr, "program memory"},
+            {ID_FIRST, ID_END, &image.id, "the ID locations"},
+            {CONFIG_FIRST, CONFIG_END, &image.config, "the configuration bytes"},
+            {DEVICE_ID_FIRST, DEVICE_ID_END, &image.device_id, "the device ID"},
+            {EEPROM_FIRST, EEPROM_FIRST + eepromSize, &image.eeprom, "the EEPROM"},
+        };
+        for (const auto& r : regions) {
+            if (address >= r.first && address < r.end) {
+                bytes = r.bytes;
+                end = r.end;
+                name = r.name;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Puts `data` at `address`, or notes why it cannot be programmed.
+    void place(int lineNo, uint32_t address, std::span<const uint8_t> data) {
+        if (data.empty()) return;
+        byte_map* bytes = nullptr;
+        uint32_t end = 0;
+        const char* name = nullptr;
+        if (!regionOf(address, bytes, end, name)) {
+            if (address >= EEPROM_FIRST && address < EEPROM_FIRST + EEPROM_SIZE_MAX)
+                problem(lineNo, describe("EEPROM data at 0x%06X lies past its %u bytes (--eeprom-size sets them)",
+                                         address, eepromSize));
+            else
+                problem(lineNo, describe("data at 0x%06X is in no memory of the device", address));
             return;
         }
-        row.data[at] = bytes[i];
-        row.given |= bit;
+        if (static_cast<uint64_t>(address) + data.size() > end) {
+            problem(lineNo, bytes ? describe("record at 0x%06X runs past the end of ", address) + name
+                                  : describe("record at 0x%06X runs into 0x200000", address));
+            return;
+        }
+        for (size_t i = 0; i < data.size(); ++i) {
+            const uint32_t a = address + static_cast<uint32_t>(i);
+            if (!(bytes ? give(*bytes, a, data[i]) : giveProgram(a, data[i]))) {
+                problem(lineNo, describe("gives byte 0x%06X another value than an earlier line", a));
+                return;
+            }
+        }
     }
-}
+
+    void problem(int lineNo, std::string why) { image.problems.push_back({lineNo, std::move(why)}); }
+};
 
 }  // namespace
 
@@ -52,33 +103,33 @@ uint64_t flash_image::given_bytes() const {
     return n;
 }
 
-flash_image loadImage(FILE* file) {
-    flash_image image;
-    record_decoder records(file);
+flash_image loadImage(FILE* file, uint32_t eepromSize) {
+    loader load{{}, eepromSize};
+    record_decoder records(file, true);
     for (;;) {
         const hex_record rec = records.next();
         const int lineNo = rec.info.number;
         switch (rec.kind) {
         case record_kind::end:
-            return image;
+            return std::move(load.image);
         case record_kind::data:
-            place(image, lineNo, rec.address, rec.bytes);
+            load.place(lineNo, rec.address, rec.bytes);
             break;
         case record_kind::no_data:
         case record_kind::blank:  // a blank line loses nothing
             break;
         case record_kind::junk:
         case record_kind::bad_checksum:
-            image.problems.push_back({lineNo, rec.info.why ? rec.info.why : "not a record"});
+            load.problem(lineNo, rec.info.why ? rec.info.why : "not a record");
             break;
         case record_kind::base_unknown:
-            image.problems.push_back({lineNo, "the address record before it was not taken"});
+            load.problem(lineNo, "the address record before it was not taken");
             break;
         case record_kind::bad_address:
-            image.problems.push_back({lineNo, "address record without two data bytes"});
+            load.problem(lineNo, "address record without two data bytes");
             break;
         case record_kind::unknown_type:
-            image.problems.push_back({lineNo, describe("record type %02X not understood", rec.info.type)});
+            load.problem(lineNo, describe("record type %02X not understood", static_cast<uint32_t>(rec.info.type)));
             break;
         }
     }
@@ -90,19 +141,47 @@ std::vector<uint32_t> touchedRows(const flash_image& image) {
     return rows;
 }
 
+std::vector<uint32_t> partialRows(const flash_image& image) {
+    std::vector<uint32_t> rows;
+    for (const auto& [address, row] : image.rows)
+        if (!row.whole()) rows.push_back(address);
+    return rows;
+}
+
+std::vector<span_request> rowReads(const std::vector<uint32_t>& rows) {
+    std::vector<span_request> reads;
+    for (uint32_t r : rows) {
+        if (!reads.empty() && reads.back().address + reads.back().bytes == r)
+            reads.back().bytes += ROW_BYTES;
+        else
+            reads.push_back({r, ROW_BYTES});
+    }
+    return reads;
+}
+
+void mergeRow(image_row& row, const std::array<uint8_t, ROW_BYTES>& device) {
+    for (uint32_t i = 0; i < ROW_BYTES; ++i)
+        if (!(row.given >> i & 1)) row.data[i] = device[i];
+}
+
+std::vector<span_request> byteRuns(const byte_map& bytes, uint32_t most) {
+    std::vector<span_request> runs;
+    for (const auto& [a, value] : bytes) {
+        if (!runs.empty() && runs.back().address + runs.back().bytes == a && runs.back().bytes < most)
+            ++runs.back().bytes;
+        else
+            runs.push_back({a, 1});
+    }
+    return runs;
+}
+
 program_plan planFor(const flash_image& image, const std::vector<uint32_t>& rows) {
     program_plan plan;
-    // Runs of consecutive rows: erased in as few requests as the count allows,
-    // read back whole.
-    for (size_t i = 0; i < rows.size();) {
-        size_t j = i + 1;
-        while (j < rows.size() && rows[j] == rows[j - 1] + ROW_BYTES) ++j;
-        plan.reads.push_back({rows[i], static_cast<uint32_t>(j - i) * ROW_BYTES});
-        for (size_t k = i; k < j; k += ERASE_ROWS_MAX) {
-            const size_t n = std::min<size_t>(ERASE_ROWS_MAX, j - k);
-            plan.erases.push_back({rows[k], static_cast<uint32_t>(n) * ROW_BYTES});
-        }
-        i = j;
+    plan.reads = rowReads(rows);
+    // Runs of consecutive rows: erased in as few requests as the count allows.
+    for (const auto& run : plan.reads) {
+        for (uint32_t off = 0; off < run.bytes; off += ERASE_ROWS_MAX * ROW_BYTES)
+            plan.erases.push_back({run.address + off, std::min(ERASE_ROWS_MAX * ROW_BYTES, run.bytes - off)});
     }
     // Blocks that hold anything but 0xFF (the erase leaves 0xFF), merged while
     // they follow each other.

@@ -1,6 +1,6 @@
 #pragma once
 
-// A whole hex file as the flash must hold it, and the plan to get it there.
+// A whole hex file as the device must hold it, and the plan to get it there.
 // Plain functions of the file and the image: no device, no output beyond the
 // reader's own checksum message.
 
@@ -15,11 +15,12 @@
 
 namespace bootlink {
 
-// One erase row: what it must hold (0xFF where the file gives nothing).
+// One erase row of program memory: what the file gives and where.
 struct image_row {
-    std::array<uint8_t, ROW_BYTES> data;
-    uint64_t given = 0;  // bit i: byte i comes from the file
+    std::array<uint8_t, ROW_BYTES> data;  // 0xFF where the file gives nothing
+    uint64_t given = 0;                    // bit i: byte i comes from the file
     image_row() { data.fill(0xFF); }
+    bool whole() const { return given == ~uint64_t{0}; }
 };
 
 struct image_problem {
@@ -27,20 +28,26 @@ struct image_problem {
     std::string why;
 };
 
+using byte_map = std::map<uint32_t, uint8_t>;  // address in the file -> byte
+
 struct flash_image {
-    std::map<uint32_t, image_row> rows;  // by row start address
-    std::vector<image_problem> problems; // every line that cannot be programmed
-    uint64_t high_bytes = 0;             // data at 0x200000 and up, left out
-    uint32_t high_first = 0;             // lowest such address
-    uint64_t given_bytes() const;
+    std::map<uint32_t, image_row> rows;   // program memory, by row start address
+    byte_map eeprom;                      // 0xF00000 + offset
+    byte_map config;                      // 0x300000..0x30000F
+    byte_map id;                          // ID locations 0x200000..0x200007
+    byte_map device_id;                   // 0x3FFFFE..0x3FFFFF: fixed in the part
+    std::vector<image_problem> problems;  // every line that cannot be programmed
+    uint64_t given_bytes() const;         // of program memory
 };
 
 // Reads the whole file. Byte-form records land at their byte address (base
 // from type 02/04 records, 03/05 ignored), word-form records at twice their
-// word address. A line that --writeflash would not write becomes a problem
-// with its line number and reason, and so does a byte two records give
-// different values.
-flash_image loadImage(FILE* file);
+// word address. Data must lie within one memory: program memory, the ID
+// locations, configuration, the device ID, or the data EEPROM of
+// `eepromSize` bytes; anything else is a problem with its line number and
+// reason, and so is a byte two records give different values. Records of up
+// to 255 data bytes are taken.
+flash_image loadImage(FILE* file, uint32_t eepromSize = EEPROM_SIZE_DEFAULT);
 
 struct span_request {
     uint32_t address;
@@ -54,10 +61,22 @@ struct program_plan {
 };
 
 // The plan for the rows of `image` named in `rows` (row start addresses,
-// ascending).
+// ascending). The rows' data is written as it stands: rows the file gives
+// only in part must hold the device's other bytes first (mergeRow).
 program_plan planFor(const flash_image& image, const std::vector<uint32_t>& rows);
 
-// Row start addresses of every row the image touches, ascending.
+// Row start addresses of every row the image touches, ascending; or of
+// those the file gives only in part.
 std::vector<uint32_t> touchedRows(const flash_image& image);
+std::vector<uint32_t> partialRows(const flash_image& image);
+
+// Runs of consecutive rows, as reads of them.
+std::vector<span_request> rowReads(const std::vector<uint32_t>& rows);
+
+// Puts `device` (the row as read) under every byte the file does not give.
+void mergeRow(image_row& row, const std::array<uint8_t, ROW_BYTES>& device);
+
+// Runs of consecutive addresses of `bytes`, each at most `most` long.
+std::vector<span_request> byteRuns(const byte_map& bytes, uint32_t most);
 
 }  // namespace bootlink

@@ -15,6 +15,21 @@ uint8_t low(uint32_t v) { return static_cast<uint8_t>(v); }
 uint8_t high(uint32_t v) { return static_cast<uint8_t>(v >> 8); }
 uint8_t upper(uint32_t v) { return static_cast<uint8_t>(v >> 16); }
 
+struct request_kind {
+    uint8_t code;
+    const char* label;  // printed before the request in the trace
+    bool wide;          // 24-bit addresses; EEPROM ones have 16 bits and a 0x00
+};
+
+request_kind readKind(memory which) {
+    switch (which) {
+    case memory::program: return {CMD_READ_FLASH, "SENDing: Read Flash: ", true};
+    case memory::eeprom: return {CMD_READ_EE, "SENDing: Read EEPROM: ", false};
+    case memory::config: break;
+    }
+    return {CMD_READ_CONFIG, "SENDing: Read Config: ", true};
+}
+
 }  // namespace
 
 void wakeDevice(serial_link& line) { serialWrite(line, WAKE); }
@@ -25,13 +40,12 @@ void requestReset(serial_link& line) {
 }
 
 void readMemory(serial_link& line, memory which, uint32_t address, std::span<uint8_t> data) {
-    const bool program = which == memory::program;
-    const uint8_t code = program ? CMD_READ_FLASH : CMD_READ_EE;
+    const request_kind kind = readKind(which);
     const int length = static_cast<int>(data.size());
-    traceText(line, program ? "SENDing: Read Flash: " : "SENDing: Read EEPROM: ");
-    sendRequest(line, {code, static_cast<uint8_t>(length), low(address), high(address),
-                       program ? upper(address) : uint8_t{0}});
-    receiveReplyHead(line, code);
+    traceText(line, kind.label);
+    sendRequest(line, {kind.code, static_cast<uint8_t>(length), low(address), high(address),
+                       kind.wide ? upper(address) : uint8_t{0}});
+    receiveReplyHead(line, kind.code);
 
     uint8_t b = 0;
     serialReadEscape(line, b);
@@ -44,7 +58,7 @@ void readMemory(serial_link& line, memory which, uint32_t address, std::span<uin
     serialReadEscape(line, lo);
     serialReadEscape(line, hi);
     serialReadEscape(line, up);  // EEPROM replies carry it too; it is ignored there
-    const int64_t at = lo + 256 * hi + (program ? 65536 * up : 0);
+    const int64_t at = lo + 256 * hi + (kind.wide ? 65536 * up : 0);
     if (replyLength != length || at != address)
         fail(255, "\n[ERROR, reply for %d bytes at 0x%06lx, requested %d bytes at 0x%06lx]\n", replyLength,
              static_cast<long>(at), length, static_cast<long>(address));
@@ -65,6 +79,16 @@ void writeFlash(serial_link& line, uint32_t address, std::span<const uint8_t> bl
     traceText(line, "SENDing: Write Flash: ");
     sendRequest(line, body);
     receiveAck(line, CMD_WRITE_FLASH);
+}
+
+void writeBytes(serial_link& line, memory which, uint32_t address, std::span<const uint8_t> bytes) {
+    const bool eeprom = which == memory::eeprom;
+    std::vector<uint8_t> body{eeprom ? CMD_WRITE_EE : CMD_WRITE_CONFIG, static_cast<uint8_t>(bytes.size()), low(address),
+                              high(address), eeprom ? uint8_t{0} : upper(address)};
+    body.insert(body.end(), bytes.begin(), bytes.end());
+    traceText(line, eeprom ? "SENDing: Write EEPROM: " : "SENDing: Write Config: ");
+    sendRequest(line, body);
+    receiveAck(line, body[0]);
 }
 
 void eraseRows(serial_link& line, uint32_t address, int rows) {

@@ -12,7 +12,7 @@
 
 namespace bootlink {
 
-enum class memory { program, eeprom };
+enum class memory { program, eeprom, config };
 
 // The raw byte 0xFF, unframed, uncounted and untraced, once after the line
 // is set up: the bootloader waits for it before it takes requests.
@@ -22,17 +22,25 @@ void wakeDevice(serial_link& line);
 // so no reply comes.
 void requestReset(serial_link& line);
 
-// Read flash (0x01: length, 24-bit byte address) or read EEPROM (0x04:
-// length, 16-bit address, 0x00). The reply repeats the length and the
-// address (with an upper byte), then carries the bytes; traced, it is dumped
-// a byte a line. At most READ_SINGLE_MAX bytes. A reply for another length
-// or address ends the run: its bytes would land in the wrong place.
+// Read flash (0x01: length, 24-bit byte address), read EEPROM (0x04:
+// length, 16-bit address, 0x00) or read configuration (0x06: length, 24-bit
+// address: the configuration bytes at 0x300000 and the device ID at
+// 0x3FFFFE). The reply repeats the length and the address (with an upper
+// byte), then carries the bytes; traced, it is dumped a byte a line. At most
+// READ_SINGLE_MAX bytes. A reply for another length or address ends the
+// run: its bytes would land in the wrong place.
 void readMemory(serial_link& line, memory which, uint32_t address, std::span<uint8_t> data);
 
 // Write flash (0x02: block count, 24-bit byte address, 8 bytes a block,
 // program words low byte first). The device programs the blocks and answers
 // with an empty reply once done. At most 255 blocks (the count byte).
 void writeFlash(serial_link& line, uint32_t address, std::span<const uint8_t> blocks);
+
+// Write EEPROM (0x05: length, 16-bit address, 0x00, the bytes) or write
+// configuration (0x07: length, 24-bit address, the bytes). The device
+// writes them one by one (milliseconds each) and answers with an empty
+// reply once done. At most EEPROM_WRITE_MAX bytes, so the reply comes soon.
+void writeBytes(serial_link& line, memory which, uint32_t address, std::span<const uint8_t> bytes);
 
 // Erase flash (0x03: row count, 24-bit byte address). The device erases that
 // many 64-byte rows from the row holding the address and answers with an

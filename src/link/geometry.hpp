@@ -13,5 +13,18 @@ constexpr int ERASE_ROWS_MAX = 255;                 // row count byte; 256 goes 
 constexpr int WRITE_BLOCKS_MAX = 31;                // 248 bytes: a request and its reply fit the 256-byte buffer
 constexpr int32_t READ_SINGLE_MAX = 255;            // the length byte's range: one read request up to this
 constexpr int32_t READ_CHUNK = 251;                 // per request when a read needs several
+constexpr int32_t EEPROM_WRITE_MAX = 64;            // EEPROM bytes one write request carries: each takes ms
+
+// Where hex files put the other memories, as compilers for these parts lay
+// them out (byte addresses).
+constexpr uint32_t ID_FIRST = 0x200000;          // ID locations, 8 bytes
+constexpr uint32_t ID_END = 0x200008;
+constexpr uint32_t CONFIG_FIRST = 0x300000;      // configuration bytes
+constexpr uint32_t CONFIG_END = 0x300010;
+constexpr uint32_t DEVICE_ID_FIRST = 0x3FFFFE;   // the part's ID, fixed in silicon
+constexpr uint32_t DEVICE_ID_END = 0x400000;
+constexpr uint32_t EEPROM_FIRST = 0xF00000;      // data EEPROM, byte 0
+constexpr int32_t EEPROM_SIZE_DEFAULT = 256;     // the common size; --eeprom-size for others
+constexpr int32_t EEPROM_SIZE_MAX = 65536;       // 16-bit EEPROM addresses
 
 }  // namespace bootlink

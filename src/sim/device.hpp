@@ -15,7 +15,10 @@
 namespace bootsim {
 
 constexpr uint32_t FLASH_BYTES = 2u * 1024 * 1024;  // program memory, erased to 0xFF
-constexpr uint32_t EEPROM_BYTES = 256;               // data EEPROM
+constexpr uint32_t EEPROM_BYTES = 256;               // data EEPROM unless a part has more
+constexpr uint32_t CONFIG_ADDRESS = 0x300000;        // 16 configuration bytes
+constexpr uint32_t CONFIG_BYTES = 16;
+constexpr uint32_t DEVICE_ID_ADDRESS = 0x3FFFFE;     // two bytes fixed in silicon, low first
 constexpr uint32_t ROW_BYTES = 64;                   // erase granularity
 constexpr uint32_t BLOCK_BYTES = 8;                  // write granularity
 
@@ -28,7 +31,7 @@ enum class fault_kind {
     bad_checksum,     // reply checksum XOR `value`
     close_mid_reply,  // send `value` bytes of the reply, then close the line
     no_answer,        // never answer
-    corrupt_write,    // acknowledge a write but store its data XOR `value` (0x01 if 0)
+    corrupt_write,    // acknowledge a write (flash, EEPROM, configuration) but store its data XOR `value` (0x01 if 0)
     no_erase,         // acknowledge an erase and leave the rows as they were
 };
 
@@ -45,6 +48,7 @@ struct line_model {
     int write_us = 0;  // busy time per 8-byte block written
     int erase_us = 0;  // busy time per 64-byte row erased
     int rx_us = 0;     // time to take a byte: one arriving sooner after the last one taken is lost (overrun)
+    int eeprom_us = 0; // busy time per EEPROM or configuration byte written
 };
 
 // One byte as it arrived, with its arrival time in milliseconds since the
@@ -79,8 +83,13 @@ public:
 
     // Memories.
     std::vector<uint8_t> flash;
-    std::vector<uint8_t> eeprom;
-    std::map<uint32_t, uint8_t> high;  // configuration/ID space, 0x200000 and up
+    std::vector<uint8_t> eeprom;       // its size is the part's EEPROM size
+    std::map<uint32_t, uint8_t> high;  // ID locations and the rest of the space from 0x200000 up
+    std::vector<uint8_t> config;       // CONFIG_BYTES at CONFIG_ADDRESS
+    std::vector<uint8_t> config_mask;  // bits each configuration byte implements; the others read as 0
+    uint16_t device_id = 0x4C20;       // read at DEVICE_ID_ADDRESS
+    // What a table read of `address` returns: program memory, configuration,
+    // device ID, or the rest of the space above program memory.
     uint8_t read_program(uint32_t address) const;
 
     // What arrived.
@@ -140,6 +149,11 @@ private:
     bool on_write_flash(request& r, int index, std::vector<uint8_t>& reply);
     bool on_erase_flash(request& r, int index, std::vector<uint8_t>& reply);
     bool on_read_eeprom(request& r, int index, std::vector<uint8_t>& reply);
+    bool on_write_eeprom(request& r, int index, std::vector<uint8_t>& reply);
+    bool on_read_config(request& r, int index, std::vector<uint8_t>& reply);
+    bool on_write_config(request& r, int index, std::vector<uint8_t>& reply);
+    // The data of a write of bytes (0x05, 0x07): length, address, bytes.
+    bool take_bytes(request& r, int index);
     void read_reply(request& r, int index, const std::function<uint8_t(uint32_t)>& byte_at,
                     std::vector<uint8_t>& reply);
     void answer(request& r, int index, const std::vector<uint8_t>& body, std::vector<uint8_t>& reply);

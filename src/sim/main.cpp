@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -31,17 +32,25 @@ void help(const char* name) {
         "  --flash FILE         load a raw program memory image at address 0\n"
         "  --eeprom FILE        load a raw data EEPROM image\n"
         "  --save-flash FILE    write program memory (2 MiB) to FILE on exit\n"
-        "  --save-eeprom FILE   write data EEPROM (256 bytes) to FILE on exit\n"
+        "  --save-eeprom FILE   write data EEPROM to FILE on exit\n"
+        "  --eeprom-size N      bytes of data EEPROM (default 256; give it before --eeprom)\n"
+        "  --config HEX         the 16 configuration bytes at 0x300000 as 32 hex digits\n"
+        "                       (default all FF)\n"
+        "  --config-mask HEX    the bits each configuration byte implements, 32 hex\n"
+        "                       digits; the others read as 0 (default all FF)\n"
+        "  --device-id N        the device ID read at 0x3FFFFE (default 0x4C20)\n"
         "  --fault KIND[=V][@N] misbehave on request N (counted from 0; every request\n"
         "                       without @N): wrong-start, wrong-echo, wrong-address,\n"
         "                       wrong-length, bad-checksum, close-mid-reply, no-answer,\n"
-        "                       corrupt-write, no-erase\n"
+        "                       corrupt-write (flash, EEPROM or configuration), no-erase\n"
         "  --baud N             model the wire at N bit/s: request bytes are taken no\n"
         "                       faster than one byte time (10 bits) apart, and replies\n"
         "                       go out at that pace\n"
         "  --write-time US      busy time per 8-byte block written (default with --baud:\n"
         "                       2000, else 0)\n"
         "  --erase-time US      busy time per 64-byte row erased (same defaults)\n"
+        "  --eeprom-time US     busy time per EEPROM or configuration byte written\n"
+        "                       (default with --baud: 4000, else 0)\n"
         "  --rx-time US         time the firmware needs to take a byte: a byte that comes\n"
         "                       sooner after the last one taken is lost (overrun)\n"
         "  --quiet              do not log requests to standard error\n"
@@ -54,6 +63,18 @@ bool load(const char* path, std::vector<uint8_t>& into) {
     if (!in) return false;
     std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::copy_n(data.begin(), std::min(data.size(), into.size()), into.begin());
+    return true;
+}
+
+// Exactly 32 hex digits: the 16 configuration bytes.
+bool config_bytes(const char* text, std::vector<uint8_t>& into) {
+    if (std::strlen(text) != 2 * into.size()) return false;
+    for (size_t i = 0; i < into.size(); ++i) {
+        char pair[3] = {text[2 * i], text[2 * i + 1], '\0'};
+        char* end = nullptr;
+        into[i] = static_cast<uint8_t>(std::strtoul(pair, &end, 16));
+        if (*end != '\0' || !std::isxdigit(static_cast<unsigned char>(pair[0]))) return false;
+    }
     return true;
 }
 
@@ -70,7 +91,7 @@ int main(int argc, char** argv) {
     std::string link, save_flash, save_eeprom;
     int sessions = 0;
     bool quiet = false;
-    int write_time = -1, erase_time = -1;
+    int write_time = -1, erase_time = -1, eeprom_time = -1;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> const char* {
@@ -94,6 +115,24 @@ int main(int argc, char** argv) {
             save_flash = value();
         } else if (a == "--save-eeprom") {
             save_eeprom = value();
+        } else if (a == "--eeprom-size" || a == "--device-id") {
+            const char* text = value();
+            char* end = nullptr;
+            const unsigned long v = std::strtoul(text, &end, 0);
+            const bool size = a == "--eeprom-size";
+            if (*text == '\0' || *end != '\0' || (size && (v < 1 || v > 65536)) || (!size && v > 0xFFFF)) {
+                std::fprintf(stderr, "%s: %s takes %s, not '%s'\n", argv[0], a.c_str(),
+                             size ? "a size from 1 to 65536" : "a 16-bit number", text);
+                return 2;
+            }
+            if (size) dev.eeprom.assign(v, 0xFF);
+            else dev.device_id = static_cast<uint16_t>(v);
+        } else if (a == "--config" || a == "--config-mask") {
+            const char* text = value();
+            if (!config_bytes(text, a == "--config" ? dev.config : dev.config_mask)) {
+                std::fprintf(stderr, "%s: %s takes 32 hex digits, not '%s'\n", argv[0], a.c_str(), text);
+                return 2;
+            }
         } else if (a == "--fault") {
             const char* description = value();
             auto f = bootsim::parse_fault(description);
@@ -102,7 +141,8 @@ int main(int argc, char** argv) {
                 return 2;
             }
             dev.faults.push_back(*f);
-        } else if (a == "--baud" || a == "--write-time" || a == "--erase-time" || a == "--rx-time") {
+        } else if (a == "--baud" || a == "--write-time" || a == "--erase-time" || a == "--rx-time" ||
+                   a == "--eeprom-time") {
             const char* text = value();
             char* end = nullptr;
             const long v = std::strtol(text, &end, 10);
@@ -114,6 +154,7 @@ int main(int argc, char** argv) {
             if (a == "--write-time") write_time = static_cast<int>(v);
             if (a == "--erase-time") erase_time = static_cast<int>(v);
             if (a == "--rx-time") dev.timing.rx_us = static_cast<int>(v);
+            if (a == "--eeprom-time") eeprom_time = static_cast<int>(v);
         } else if (a == "--quiet") {
             quiet = true;
         } else if (a == "--version") {
@@ -133,6 +174,8 @@ int main(int argc, char** argv) {
     const int busy_default = dev.timing.baud > 0 ? 2000 : 0;
     dev.timing.write_us = write_time >= 0 ? write_time : busy_default;
     dev.timing.erase_us = erase_time >= 0 ? erase_time : busy_default;
+    // An EEPROM or configuration byte takes milliseconds to write.
+    dev.timing.eeprom_us = eeprom_time >= 0 ? eeprom_time : (dev.timing.baud > 0 ? 4000 : 0);
 
     bootsim::pty_line line;
     try {

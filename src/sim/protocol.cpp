@@ -19,12 +19,21 @@ int64_t monotonic_ns() {
 
 }  // namespace
 
-device::device() : flash(FLASH_BYTES, 0xFF), eeprom(EEPROM_BYTES, 0xFF), t0_ns_(monotonic_ns()) {}
+device::device()
+    : flash(FLASH_BYTES, 0xFF),
+      eeprom(EEPROM_BYTES, 0xFF),
+      config(CONFIG_BYTES, 0xFF),
+      config_mask(CONFIG_BYTES, 0xFF),
+      t0_ns_(monotonic_ns()) {}
 
 double device::now_ms() const { return static_cast<double>(monotonic_ns() - t0_ns_) / 1e6; }
 
 uint8_t device::read_program(uint32_t address) const {
     if (address < FLASH_BYTES) return flash[address];
+    if (address >= CONFIG_ADDRESS && address < CONFIG_ADDRESS + CONFIG_BYTES)
+        return config[address - CONFIG_ADDRESS] & config_mask[address - CONFIG_ADDRESS];
+    if (address == DEVICE_ID_ADDRESS || address == DEVICE_ID_ADDRESS + 1)
+        return static_cast<uint8_t>(device_id >> (8 * (address - DEVICE_ID_ADDRESS)));
     auto it = high.find(address);
     return it == high.end() ? 0xFF : it->second;
 }
@@ -97,6 +106,9 @@ void device::dispatch(request& r, std::vector<uint8_t>& reply) {
     case 0x02: taken = on_write_flash(r, index, reply); break;
     case 0x03: taken = on_erase_flash(r, index, reply); break;
     case 0x04: taken = on_read_eeprom(r, index, reply); break;
+    case 0x05: taken = on_write_eeprom(r, index, reply); break;
+    case 0x06: taken = on_read_config(r, index, reply); break;
+    case 0x07: taken = on_write_config(r, index, reply); break;
     default:
         r.note = "unknown command, ignored";
         return;
@@ -198,7 +210,50 @@ bool device::on_read_eeprom(request& r, int index, std::vector<uint8_t>& reply) 
     if (r.payload.size() != 5) return false;
     r.address &= 0xFFFF;  // EEPROM addresses have 16 bits; the upper byte is ignored
     r.note = "read eeprom";
-    read_reply(r, index, [this](uint32_t a) { return eeprom[a % EEPROM_BYTES]; }, reply);
+    read_reply(r, index, [this](uint32_t a) { return eeprom[a % eeprom.size()]; }, reply);
+    return true;
+}
+
+bool device::take_bytes(request& r, int index) {
+    const auto& p = r.payload;
+    if (p.size() < 5 || p.size() - 5 != static_cast<size_t>(r.count)) return false;
+    r.data.assign(p.begin() + 5, p.end());
+    if (const fault* corrupt = fault_for(index, fault_kind::corrupt_write))
+        for (auto& b : r.data) b ^= static_cast<uint8_t>(corrupt->value ? corrupt->value : 0x01);
+    busy_ms_ = static_cast<double>(r.data.size()) * timing.eeprom_us / 1000.0;
+    return true;
+}
+
+// 0x05 length, address (16 bits), 0, the bytes: each erased and written on
+// its own (milliseconds a byte), then an empty reply.
+bool device::on_write_eeprom(request& r, int index, std::vector<uint8_t>& reply) {
+    if (!take_bytes(r, index)) return false;
+    r.address &= 0xFFFF;
+    for (size_t i = 0; i < r.data.size(); ++i) eeprom[(r.address + i) % eeprom.size()] = r.data[i];
+    r.note = "write eeprom";
+    answer(r, index, {}, reply);
+    return true;
+}
+
+// 0x06 length, address (24 bits): a table read, laid out as read flash; the
+// configuration bytes read with their unimplemented bits as 0.
+bool device::on_read_config(request& r, int index, std::vector<uint8_t>& reply) {
+    if (r.payload.size() != 5) return false;
+    r.note = "read config";
+    read_reply(r, index, [this](uint32_t a) { return read_program(a & 0xFFFFFF); }, reply);
+    return true;
+}
+
+// 0x07 length, address (24 bits), the bytes: configuration bytes take what
+// their implemented bits can hold; the device ID and everything else stays.
+bool device::on_write_config(request& r, int index, std::vector<uint8_t>& reply) {
+    if (!take_bytes(r, index)) return false;
+    for (size_t i = 0; i < r.data.size(); ++i) {
+        const uint32_t a = (r.address + static_cast<uint32_t>(i)) & 0xFFFFFF;
+        if (a >= CONFIG_ADDRESS && a < CONFIG_ADDRESS + CONFIG_BYTES) config[a - CONFIG_ADDRESS] = r.data[i];
+    }
+    r.note = "write config";
+    answer(r, index, {}, reply);
     return true;
 }
 

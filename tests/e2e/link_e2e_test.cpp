@@ -171,10 +171,13 @@ INSTANTIATE_TEST_SUITE_P(
                  "resetting device\nSENDing RESET: <STX><STX><0x00><0x00>{CHKSUM:<0x00>}<ETX>\n"
                  "[OK => RESET Device]\n",
                  "FF 0F 0F 00 00 00 04"},
-        ScanCase{"write_eeprom_not_done", {"--writeeeprom"}, 255,
-                 "action: write eeprom\n\n\tNOT IMPLEMETED YET\n\n", "FF"},
-        ScanCase{"erase_eeprom_not_done", {"--eraseeeprom"}, 255,
-                 "action: erase eeprom\n\n\tNOT IMPLEMETED YET\n\n", "FF"},
+        // The file is read before the line is opened: nothing is sent without one.
+        ScanCase{"write_eeprom_without_a_file", {"--writeeeprom"}, 254,
+                 "ERROR: you need to specify --hexfile <filename>\nError: could not open hexfile ''\n", ""},
+        ScanCase{"erase_eeprom_past_its_end", {"--eraseeeprom", "--startaddr", "256"}, 255,
+                 "startaddr=0x100 (decimal: 256)\naction: erase eeprom\n"
+                 "[ERROR, address out of range. Device EEPROM address range is 0-255]\n",
+                 "FF"},
         ScanCase{"erase_without_rows", {"--eraseflash", "--startaddr", "0x100"}, 255,
                  "startaddr=0x100 (decimal: 256)\naction: erase flash\n"
                  "ERROR: you need to specify both --rows and --startaddr\n",
@@ -188,10 +191,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "resetting device\nSENDing RESET: <STX><STX><0x00><0x00>{CHKSUM:<0x00>}<ETX>\n"
                  "[OK => RESET Device]\n",
                  "FF 0F 0F 00 00 00 04"},
-        ScanCase{"hex_and_decimal_quirks", {"-b", "12abc", "-a", "0x", "-r", "0x1F", "--eraseeeprom"}, 255,
+        ScanCase{"hex_and_decimal_quirks", {"-b", "12abc", "-a", "0x", "-r", "0x1F", "--writeeeprom"},
+                 254,
                  "with 0xc (decimal: 12) bytes\nstartaddr=0x0 (decimal: 0)\n"
-                 "rows to delete 0x1f (decimal 31)\naction: erase eeprom\n\n\tNOT IMPLEMETED YET\n\n",
-                 "FF"},
+                 "rows to delete 0x1f (decimal 31)\n"
+                 "ERROR: you need to specify --hexfile <filename>\nError: could not open hexfile ''\n",
+                 ""},
         ScanCase{"negative_hex_startaddr", {"--startaddr", "0x-5", "--eraseflash", "--rows", "1"}, 255,
                  "ERROR: malformed argument for '--startaddr'\nstartaddr=0xfffffffb (decimal: -5)\n"
                  "rows to delete 0x1 (decimal 1)\naction: erase flash\n"

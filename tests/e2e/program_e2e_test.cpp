@@ -76,20 +76,23 @@ TEST(Program, DirtyDeviceProgrammedVerifiedAndNothingElseTouched) {
         }
     }
     EXPECT_EQ(erased, rows);
-    EXPECT_EQ(dev.requests.front().command, 0x03);  // every erase before the first write
+    // The row the file gives in part is read first; every erase comes before the first write.
+    EXPECT_EQ(dev.requests[0].command, 0x01);
+    EXPECT_EQ(dev.requests[1].command, 0x03);
+    // Exactly the bytes the file gives change: the old program stays around them.
     for (uint32_t a = 0; a < 0x4000; ++a) {
         const auto it = want.find(a);
-        const uint8_t expected = it != want.end() ? it->second : rows.count(a / 64 * 64) ? 0xFF : 0x5A;
-        ASSERT_EQ(dev.flash[a], expected) << "at 0x" << std::hex << a;
+        ASSERT_EQ(dev.flash[a], it != want.end() ? it->second : 0x5A) << "at 0x" << std::hex << a;
     }
     // 65 rows in one erase run, then the lone row of the off-grid record.
-    EXPECT_NE(p.r.out.find("action: program flash\nerasing 65 rows\n  25%\n  50%\n  75%\n  100%\n"
-                           "writing 4088 bytes in "),
+    EXPECT_NE(p.r.out.find("action: program flash\nreading 64 bytes of rows the file gives in part\n"
+                           "  25%\n  50%\n  75%\n  100%\nerasing 65 rows\n  25%\n  50%\n  75%\n  100%\n"
+                           "writing 4144 bytes in "),
               std::string::npos)
         << p.r.out;
     EXPECT_EQ(p.r.out.find('\r'), std::string::npos);  // not a terminal: no bar redrawn in place
     EXPECT_NE(p.r.out.find("verifying 4160 bytes\n"), std::string::npos);
-    EXPECT_NE(p.r.out.find("[OK => programmed and verified 4101 bytes in "), std::string::npos);
+    EXPECT_NE(p.r.out.find("[OK => programmed and verified 4101 bytes of program memory in "), std::string::npos);
     EXPECT_EQ(p.r.out.find("<STX>"), std::string::npos);  // no byte trace without --trace
 }
 
@@ -100,7 +103,7 @@ TEST(Program, BadLineInTheMiddleSendsNothing) {
     bootsim::device dev;
     program_run p(dev, text, {"--program"});
     EXPECT_EQ(p.r.status, 255);
-    EXPECT_EQ(hex(received(dev)), "FF");
+    EXPECT_EQ(hex(received(dev)), "");  // the file is checked before the line is opened
     EXPECT_TRUE(p.r.out.ends_with("[ERROR, line 3 of the hexfile: checksum mismatch]\n"
                                   "[ERROR, line 4 of the hexfile: not a record (no ':' at its start)]\n"
                                   "[ERROR, 2 lines of the hexfile cannot be programmed, nothing was sent]\n"))
@@ -132,11 +135,12 @@ TEST_P(ProgramCatches, ByTheReadBack) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, ProgramCatches,
     ::testing::Values(
-        // Requests: 0, 1 erase; 2 is the first write (0x1000..), 3 the second.
-        // The second write starts after the two blank blocks at 0x1020.
-        LyingDevice{"corrupt-write@3", "[ERROR, verify failed at 0x001030: expected 0x53, read 0x52]\n"},
+        // Requests: 0 reads the row the file gives in part, 1 and 2 erase; 3
+        // is the first write (0x1000..), 4 the second, which starts after
+        // the two blank blocks at 0x1020.
+        LyingDevice{"corrupt-write@4", "[ERROR, verify failed at 0x001030: expected 0x53, read 0x52]\n"},
         // The erase left the old zeros: the first byte that must be 0xFF is found.
-        LyingDevice{"no-erase@0", "[ERROR, verify failed at 0x001000: expected 0x03, read 0x00]\n"}));
+        LyingDevice{"no-erase@1", "[ERROR, verify failed at 0x001000: expected 0x03, read 0x00]\n"}));
 
 TEST(Verify, MatchingAndDifferingDevice) {
     const std::string hex = firmware(0x400, 128, 4);
@@ -146,16 +150,17 @@ TEST(Verify, MatchingAndDifferingDevice) {
     const size_t before = dev.requests.size();
     auto same = run_tool(dev, {"--pace", "0", "--verify", "--hexfile", "fw.hex"}, in_dir(p.dir.path()));
     EXPECT_EQ(same.status, 0) << same.out;
-    EXPECT_NE(same.out.find("[OK => verified 133 bytes in "), std::string::npos) << same.out;
+    EXPECT_NE(same.out.find("[OK => verified 133 bytes of program memory in "), std::string::npos) << same.out;
     for (size_t i = before; i < dev.requests.size(); ++i) EXPECT_EQ(dev.requests[i].command, 0x01);
     dev.flash[0x405] ^= 0x10;
-    dev.flash[0x5A0] = 0x00;  // in the off-grid record's row, where 0xFF must be
+    dev.flash[0x585] = 0x00;  // in the off-grid record
+    dev.flash[0x5A0] = 0x00;  // in its row, but not a byte the file gives: not compared
     auto differs = run_tool(dev, {"--pace", "0", "--verify", "--hexfile", "fw.hex"}, in_dir(p.dir.path()));
     EXPECT_EQ(differs.status, 255);
     char want[200];
     std::snprintf(want, sizeof want,
                   "[ERROR, verify failed at 0x000405: expected 0x%02x, read 0x%02x]\n"
-                  "[ERROR, verify failed at 0x0005a0: expected 0xff, read 0x00]\n"
+                  "[ERROR, verify failed at 0x000585: expected 0x03, read 0x00]\n"
                   "[ERROR, verify failed: 2 bytes differ]\n",
                   dev.flash[0x405] ^ 0x10, dev.flash[0x405]);
     EXPECT_TRUE(differs.out.ends_with(want)) << differs.out;

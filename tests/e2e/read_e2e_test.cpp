@@ -175,7 +175,7 @@ TEST_P(ReadFlashCases, OutHexAsExpected) {
             if (base < bootsim::FLASH_BYTES)
                 dev.flash[base + i] = data[i];
             else
-                dev.high[base + i] = data[i];
+                dev.config[base - bootsim::CONFIG_ADDRESS + i] = data[i];
         }
     if (!c.fault.empty()) dev.faults.push_back(*bootsim::parse_fault(c.fault));
     temp_dir dir;

@@ -66,7 +66,15 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"one_record_across_64k", {intel_record(0xFFFC, 0, {0, 0, 0, 0, 0, 0, 0, 0})}, 0, "", 0, 8},
         LoadCase{"straddles_0x200000", {intel_record(0, 4, {0x00, 0x1F}), intel_record(0xFFFC, 0, {1, 2, 3, 4, 5, 6})},
                  2, "runs into 0x200000", 1, 0},
-        LoadCase{"unknown_type", {intel_record(0x10, 6, {1})}, 1, "type 06", 1, 0}),
+        LoadCase{"unknown_type", {intel_record(0x10, 6, {1})}, 1, "type 06", 1, 0},
+        LoadCase{"between_memories", {intel_record(0, 4, {0x00, 0x21}), intel_record(0, 0, {1})}, 2,
+                 "0x210000 is in no memory", 1, 0},
+        LoadCase{"past_the_eeprom", {intel_record(0, 4, {0x00, 0xF0}), intel_record(0x100, 0, {1})}, 2,
+                 "past its 256 bytes", 1, 0},
+        LoadCase{"across_the_configuration_end", {intel_record(0, 4, {0x00, 0x30}), intel_record(0xE, 0, {1, 2, 3})},
+                 2, "runs past the end of the configuration bytes", 1, 0},
+        // The word form's own address record: one word, the upper half of the word address.
+        LoadCase{"word_form_address_record", {":010000040001FA", ":010000001234B9"}, 0, "", 0, 2}),
     [](const auto& p) { return p.param.name; });
 
 TEST(Loader, FillsTheRestOfATouchedRowWith0xFFAndMarksWhatIsGiven) {
@@ -78,12 +86,16 @@ TEST(Loader, FillsTheRestOfATouchedRowWith0xFFAndMarksWhatIsGiven) {
         EXPECT_EQ(row.data[i], i >= 1 && i <= 3 ? 0x12 + 0x22 * (i - 1) : 0xFF) << i;
 }
 
-TEST(Loader, DataAtAndAbove0x200000IsCountedNotPlaced) {
+TEST(Loader, EachMemoryGetsItsOwnBytes) {
     const auto image = load(lines({intel_record(0, 4, {0x00, 0x30}), intel_record(1, 0, {1, 2}),
-                                   intel_record(0, 4, {0x00, 0x20}), intel_record(0, 0, {3})}));
+                                   intel_record(0, 4, {0x00, 0x3F}), intel_record(0xFFFE, 0, {0x40, 0x12}), intel_record(0, 4, {0x00, 0x20}),
+                                   intel_record(0, 0, {3}), intel_record(0, 4, {0x00, 0xF0}),
+                                   intel_record(0xFF, 0, {4})}));
     EXPECT_TRUE(image.rows.empty());
-    EXPECT_EQ(image.high_bytes, 3u);
-    EXPECT_EQ(image.high_first, 0x200000u);
+    EXPECT_EQ(image.config, (bootlink::byte_map{{0x300001, 1}, {0x300002, 2}}));
+    EXPECT_EQ(image.device_id, (bootlink::byte_map{{0x3FFFFE, 0x40}, {0x3FFFFF, 0x12}}));
+    EXPECT_EQ(image.id, (bootlink::byte_map{{0x200000, 3}}));
+    EXPECT_EQ(image.eeprom, (bootlink::byte_map{{0xF000FF, 4}}));
 }
 
 // Images of consecutive rows, every byte given.

@@ -1,0 +1,61 @@
+#include <bit>
+#include <memory>
+
+#include "commands/commands.hpp"
+#include "report/fatal.hpp"
+#include "report/output.hpp"
+
+namespace bootlink {
+
+namespace {
+
+// "[note: configuration 0x300000-0x30000D, 14 bytes, not written; ...]"
+void noteRegion(const char* name, uint32_t first, uint32_t last, uint64_t bytes, const char* fate) {
+    out("[note: %s 0x%06X-0x%06X, %llu byte%s, %s]\n", name, first, last, static_cast<unsigned long long>(bytes),
+        bytes == 1 ? "" : "s", fate);
+}
+
+void noteRegion(const char* name, const byte_map& bytes, const char* fate) {
+    if (!bytes.empty()) noteRegion(name, bytes.begin()->first, bytes.rbegin()->first, bytes.size(), fate);
+}
+
+// Program memory's given bytes, first to last.
+void noteProgram(const flash_image& image, const char* fate) {
+    if (image.rows.empty()) return;
+    const auto& [firstRow, first] = *image.rows.begin();
+    const auto& [lastRow, last] = *image.rows.rbegin();
+    noteRegion("program memory", firstRow + static_cast<uint32_t>(std::countr_zero(first.given)),
+               lastRow + ROW_BYTES - 1 - static_cast<uint32_t>(std::countl_zero(last.given)), image.given_bytes(), fate);
+}
+
+}  // namespace
+
+flash_image checkedImage(const settings& run) {
+    if (run.hexfile.empty()) out("ERROR: you need to specify --hexfile <filename>\n");
+    const std::unique_ptr<FILE, int (*)(FILE*)> file(openHexfile(run.hexfile), std::fclose);
+    flash_image image = loadImage(file.get(), static_cast<uint32_t>(run.eeprom_size));
+    checkHexfileRead(file.get(), run.hexfile);
+    for (const auto& p : image.problems) out("[ERROR, line %d of the hexfile: %s]\n", p.line, p.why.c_str());
+    if (!image.problems.empty())
+        fail(255, "[ERROR, %zu lines of the hexfile cannot be programmed, nothing was sent]\n", image.problems.size());
+
+    const bool program = run.action == ACTION_PROGRAM;
+    const bool eepromOnly = run.action == ACTION_WRITE_EEPROM;
+    const char* fate = program || eepromOnly ? "not written" : "not compared";
+    if (eepromOnly) noteProgram(image, "not written; --program writes it");
+    noteRegion("ID locations", image.id, fate);
+    if (program && !run.write_config)
+        noteRegion("configuration", image.config, "not written; --write-config writes it");
+    if (eepromOnly) noteRegion("configuration", image.config, "not written; --program --write-config writes it");
+    noteRegion("device ID", image.device_id, program || eepromOnly ? "not written: it is fixed in the part" : fate);
+
+    const uint64_t work = eepromOnly ? image.eeprom.size()
+                                     : image.given_bytes() + image.eeprom.size() +
+                                           (program && run.write_config ? image.config.size() : 0);
+    if (work == 0)
+        fail(255, "[ERROR, the hexfile gives no byte to %s, nothing was sent]\n",
+             eepromOnly ? "write to the EEPROM" : program ? "program" : "verify");
+    return image;
+}
+
+}  // namespace bootlink

@@ -1,0 +1,35 @@
+#pragma once
+
+// What --program, --verify and the EEPROM actions share beyond program
+// memory: comparing what was read with what must be there, and the EEPROM
+// and configuration phases.
+
+#include <cstdint>
+#include <vector>
+
+#include "image/image.hpp"
+#include "link/serial.hpp"
+
+namespace bootlink {
+
+struct difference {
+    uint32_t address;  // as the hex file has it (0xF00000 up for EEPROM)
+    uint8_t expected, read;
+};
+
+// Lists the first differences and their count, then ends the run (255).
+// Nothing when there are none.
+void reportDifferences(const std::vector<difference>& diffs);
+
+// Writes `eeprom` (addresses as the file has them) in requests of up to
+// EEPROM_WRITE_MAX bytes, then reads it back and compares.
+void writeEeprom(serial_link& line, const byte_map& eeprom, bool shown);
+void verifyEeprom(serial_link& line, const byte_map& eeprom, bool shown);
+
+// Reads the configuration bytes `config` gives and compares: differences
+// are notes. With `write`, writes them first and checks the read-back bit
+// by bit: a 1 where 0 was written fails the run; a 0 where 1 was written is
+// a note (bits a part does not implement read as 0).
+void checkConfig(serial_link& line, const byte_map& config, bool write, bool shown);
+
+}  // namespace bootlink
