@@ -1,6 +1,6 @@
 // Feeds arbitrary text to the whole-file image builder and the plan made
 // from it, and checks the plan keeps its promises: aligned requests within
-// the device's limits, no blank block written, nothing at 0x200000 and up.
+// the device's limits, no blank block written, every byte in its memory.
 
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(address % bootlink::ROW_BYTES == 0 && address < bootlink::PROGRAM_MEMORY_END);
         check(row.given != 0);
     }
+    auto within = [](const bootlink::byte_map& bytes, uint32_t first, uint32_t end) {
+        return bytes.empty() || (bytes.begin()->first >= first && bytes.rbegin()->first < end);
+    };
+    check(within(image.eeprom, bootlink::EEPROM_FIRST, bootlink::EEPROM_FIRST + bootlink::EEPROM_SIZE_DEFAULT));
+    check(within(image.config, bootlink::CONFIG_FIRST, bootlink::CONFIG_END));
+    check(within(image.id, bootlink::ID_FIRST, bootlink::ID_END));
+    check(within(image.device_id, bootlink::DEVICE_ID_FIRST, bootlink::DEVICE_ID_END));
     uint64_t erased = 0;
     for (const auto& e : plan.erases) {
         check(e.address % bootlink::ROW_BYTES == 0 && e.bytes % bootlink::ROW_BYTES == 0);
