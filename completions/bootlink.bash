@@ -26,7 +26,7 @@ _bootlink() {
         --output)
             COMPREPLY=($(compgen -f -- "$cur"))
             return 0 ;;
-        -b|--bytes|-a|--startaddr|-r|--rows|--baud|--pace|--timeout)
+        -b|--bytes|-a|--startaddr|-r|--rows|--baud|--pace|--timeout|--retries)
             COMPREPLY=()
             return 0 ;;
         --eeprom-size)
@@ -61,7 +61,8 @@ _bootlink() {
 --run
 --skip-unchanged
 --write-config
---eeprom-size'
+--eeprom-size
+--retries'
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     fi
     return 0

@@ -40,11 +40,16 @@ std::vector<uint8_t> replyData(const uint8_t* p, size_t n, int replies) {
     for (int k = 0; k < replies; ++k) {
         raw();
         raw();
-        unescaped();
+        unsigned sum = static_cast<unsigned>(unescaped());
         const int length = unescaped();
-        for (int i = 0; i < 3; ++i) unescaped();
-        for (int i = 0; i < length; ++i) data.push_back(static_cast<uint8_t>(unescaped()));
-        unescaped();
+        sum += static_cast<unsigned>(length);
+        for (int i = 0; i < 3; ++i) sum += static_cast<unsigned>(unescaped());
+        for (int i = 0; i < length; ++i) {
+            data.push_back(static_cast<uint8_t>(unescaped()));
+            sum += data.back();
+        }
+        sum += static_cast<unsigned>(unescaped());
+        check((sum & 0xFF) == 0);  // a reply damaged on the line is never taken
         raw();
     }
     return data;

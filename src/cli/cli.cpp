@@ -38,6 +38,7 @@ constexpr int OPT_OUTPUT = 0x108;
 constexpr int OPT_LIST_DEVICES = 0x109;
 constexpr int OPT_EEPROM_SIZE = 0x10A;
 constexpr int OPT_WRITE_CONFIG = 0x10B;
+constexpr int OPT_RETRIES = 0x10C;
 
 // The action options store their code straight into this; the last one given wins.
 int actionFlag = -1;
@@ -71,6 +72,7 @@ const struct option long_options[] = {
     {"readconfig", no_argument, &actionFlag, ACTION_READ_CONFIG},
     {"eeprom-size", required_argument, nullptr, OPT_EEPROM_SIZE},
     {"write-config", no_argument, nullptr, OPT_WRITE_CONFIG},
+    {"retries", required_argument, nullptr, OPT_RETRIES},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -195,6 +197,10 @@ void scanOptions(int argc, char** argv, settings& run) {
             if (!std::has_single_bit(static_cast<uint32_t>(run.eeprom_size)))
                 fail(255, "ERROR: --eeprom-size takes a power of two from 256 to 65536, not '%s'\n", optarg);
             out("data EEPROM of %d bytes\n", run.eeprom_size);
+            break;
+        case OPT_RETRIES:
+            run.retries = boundedNumber(optarg, 0, 10, "ERROR: --retries takes a count from 0 to 10, not '%s'\n");
+            out("sending a request again up to %d times after a lost reply\n", run.retries);
             break;
         case OPT_WRITE_CONFIG:
             run.write_config = true;
@@ -347,8 +353,13 @@ int run(int argc, char** argv) {
         setline(line, run.flags, run.speed);
         if (run.baud != 0) setbaud(line, run.dev, run.baud);
         line.pace_ms = run.pace_ms;
-        line.timeout_ms = run.timeout_ms;
+        const bool fresh = isNewAction(run.action);
+        line.timeout_ms = run.timeout_ms ? run.timeout_ms : fresh ? NEW_ACTION_TIMEOUT_MS : WAIT_FOREVER;
+        line.retries = run.retries >= 0 ? run.retries : fresh ? NEW_ACTION_RETRIES : 0;
+        line.baud = run.baud ? run.baud : 19200;
         discardInput(line);
+        // What an interrupted run's device still sends must not be read as our reply.
+        if (!waitQuiet(line)) fail(255, "[ERROR, the line does not go quiet: the device keeps sending]\n");
         wakeDevice(line);
         if (optind < argc) {
             out("unknown arguments: ");

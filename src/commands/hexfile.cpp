@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "commands/commands.hpp"
+#include "link/signals.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
 
@@ -32,9 +33,15 @@ void noteProgram(const flash_image& image, const char* fate) {
 
 flash_image checkedImage(const settings& run) {
     if (run.hexfile.empty()) out("ERROR: you need to specify --hexfile <filename>\n");
-    const std::unique_ptr<FILE, int (*)(FILE*)> file(openHexfile(run.hexfile), std::fclose);
-    flash_image image = loadImage(file.get(), static_cast<uint32_t>(run.eeprom_size));
-    checkHexfileRead(file.get(), run.hexfile);
+    flash_image image;
+    {
+        // A pipe can keep the open and the reads waiting: a stop signal ends them.
+        const stop_signals_open interruptible;
+        const std::unique_ptr<FILE, int (*)(FILE*)> file(openHexfile(run.hexfile), std::fclose);
+        image = loadImage(file.get(), static_cast<uint32_t>(run.eeprom_size), [] { checkInterrupted(); });
+        checkInterrupted();
+        checkHexfileRead(file.get(), run.hexfile);
+    }
     for (const auto& p : image.problems) out("[ERROR, line %d of the hexfile: %s]\n", p.line, p.why.c_str());
     if (!image.problems.empty())
         fail(255, "[ERROR, %zu lines of the hexfile cannot be programmed, nothing was sent]\n", image.problems.size());

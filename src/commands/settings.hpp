@@ -22,7 +22,8 @@ struct settings {
     tcflag_t flags = CS8;            // character format, no option for it
     int32_t baud = 0;                // --baud: line speed in bit/s; 0: `speed`
     int32_t pace_ms = 10;            // --pace: pause after each byte sent
-    int32_t timeout_ms = 0;          // --timeout: longest wait for a reply byte; 0: for ever
+    int32_t timeout_ms = 0;          // --timeout: longest wait for a reply byte; 0: the action's default
+    int32_t retries = -1;            // --retries: sends of a request after a lost reply; -1: the action's default
     bool lock = true;                // take the device for this run alone (--no-lock: don't)
     bool trace = false;              // --trace: the byte trace for --program and --verify
     bool run_after = false;          // --run: reset the device after a verified programming
@@ -42,6 +43,16 @@ constexpr int32_t ACTION_PROGRAM = 7;
 constexpr int32_t ACTION_VERIFY = 8;
 constexpr int32_t ACTION_READ_CONFIG = 9;
 constexpr int32_t ACTION_LAST = ACTION_READ_CONFIG;
+
+// The actions beyond the original five. They show progress instead of the
+// byte trace, wait at most NEW_ACTION_TIMEOUT_MS for a reply unless told
+// otherwise, and send a request again after a reply lost on the line.
+constexpr bool isNewAction(int32_t action) {
+    return action == ACTION_PROGRAM || action == ACTION_VERIFY || action == ACTION_WRITE_EEPROM ||
+           action == ACTION_ERASE_EEPROM || action == ACTION_READ_CONFIG;
+}
+constexpr int32_t NEW_ACTION_TIMEOUT_MS = 5000;
+constexpr int32_t NEW_ACTION_RETRIES = 2;
 
 // The actions that read a whole hex file, checked, before the line is opened.
 constexpr bool loadsImage(int32_t action) {

@@ -7,6 +7,7 @@
 #include "ihexfile/record.hpp"
 #include "link/bootloader.hpp"
 #include "link/geometry.hpp"
+#include "link/signals.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
 
@@ -47,7 +48,12 @@ bool writeBytes(serial_link& line, uint32_t address, const std::vector<uint8_t>&
 }  // namespace
 
 FILE* openHexfile(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "r");
+    FILE* file = nullptr;
+    {
+        const stop_signals_open interruptible;  // a pipe with no writer yet waits here
+        file = std::fopen(path.c_str(), "r");
+    }
+    checkInterrupted();
     if (!file) fail(254, "Error: could not open hexfile '%s'\n", path.c_str());
     // A directory reads as nothing and /dev/zero as junk for ever: only a
     // file, or a pipe a build feeds, is a hex file.

@@ -103,11 +103,12 @@ uint64_t flash_image::given_bytes() const {
     return n;
 }
 
-flash_image loadImage(FILE* file, uint32_t eepromSize) {
+flash_image loadImage(FILE* file, uint32_t eepromSize, const std::function<void()>& eachRecord) {
     loader load{{}, eepromSize};
     record_decoder records(file, true);
     for (;;) {
         const hex_record rec = records.next();
+        eachRecord();
         const int lineNo = rec.info.number;
         switch (rec.kind) {
         case record_kind::end:

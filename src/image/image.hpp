@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -47,7 +48,10 @@ struct flash_image {
 // `eepromSize` bytes; anything else is a problem with its line number and
 // reason, and so is a byte two records give different values. Records of up
 // to 255 data bytes are taken.
-flash_image loadImage(FILE* file, uint32_t eepromSize = EEPROM_SIZE_DEFAULT);
+// `eachRecord` is called after every line: a caller that can be stopped
+// (a signal while a slow pipe feeds the file) throws from it.
+flash_image loadImage(FILE* file, uint32_t eepromSize = EEPROM_SIZE_DEFAULT,
+                      const std::function<void()>& eachRecord = [] {});
 
 struct span_request {
     uint32_t address;

@@ -21,6 +21,33 @@ struct request_kind {
     bool wide;          // 24-bit addresses; EEPROM ones have 16 bits and a 0x00
 };
 
+// Runs one request: sent, and its reply read, by `attempt`. A reply lost or
+// damaged on the line (none in time, framing, checksum, another request's,
+// another address or length) sends the request again once the line is quiet,
+// up to the link's retries: repeating a read, a write or an erase leaves the
+// device as one would. `allowanceMs` is how long the device works on it.
+template <class Attempt>
+void request(serial_link& line, int allowanceMs, Attempt attempt) {
+    struct restore {
+        serial_link& line;
+        ~restore() {
+            line.retries_left = 0;
+            line.allowance_ms = 0;
+        }
+    } after{line};
+    line.allowance_ms = allowanceMs;
+    for (int tried = 0;; ++tried) {
+        line.retries_left = line.retries - tried;
+        try {
+            attempt();
+            return;
+        } catch (const reply_lost& lost) {
+            out("%s[retry %d of %d: %s]\n", line.trace ? "\n" : "", tried + 1, line.retries, lost.reason);
+            if (!waitQuiet(line)) fail(255, "[ERROR, the line does not go quiet: the device keeps sending]\n");
+        }
+    }
+}
+
 request_kind readKind(memory which) {
     switch (which) {
     case memory::program: return {CMD_READ_FLASH, "SENDing: Read Flash: ", true};
@@ -34,12 +61,15 @@ request_kind readKind(memory which) {
 
 void wakeDevice(serial_link& line) { serialWrite(line, WAKE); }
 
+// No reply comes, so nothing tells whether it arrived: it is sent once.
 void requestReset(serial_link& line) {
     traceText(line, "SENDing RESET: ");
     sendRequest(line, {CMD_VERSION, 0x00});
 }
 
-void readMemory(serial_link& line, memory which, uint32_t address, std::span<uint8_t> data) {
+namespace {
+
+void readOnce(serial_link& line, memory which, uint32_t address, std::span<uint8_t> data) {
     const request_kind kind = readKind(which);
     const int length = static_cast<int>(data.size());
     traceText(line, kind.label);
@@ -60,8 +90,9 @@ void readMemory(serial_link& line, memory which, uint32_t address, std::span<uin
     serialReadEscape(line, up);  // EEPROM replies carry it too; it is ignored there
     const int64_t at = lo + 256 * hi + (kind.wide ? 65536 * up : 0);
     if (replyLength != length || at != address)
-        fail(255, "\n[ERROR, reply for %d bytes at 0x%06lx, requested %d bytes at 0x%06lx]\n", replyLength,
-             static_cast<long>(at), length, static_cast<long>(address));
+        replyFailure(line, "reply for another address or length",
+                     "\n[ERROR, reply for %d bytes at 0x%06lx, requested %d bytes at 0x%06lx]\n", replyLength,
+                     static_cast<long>(at), length, static_cast<long>(address));
     for (int i = 0; i < length; ++i) {
         serialReadEscape(line, data[i]);
         if (line.trace) {
@@ -72,7 +103,7 @@ void readMemory(serial_link& line, memory which, uint32_t address, std::span<uin
     receiveReplyTail(line);
 }
 
-void writeFlash(serial_link& line, uint32_t address, std::span<const uint8_t> blocks) {
+void writeFlashOnce(serial_link& line, uint32_t address, std::span<const uint8_t> blocks) {
     std::vector<uint8_t> body{CMD_WRITE_FLASH, static_cast<uint8_t>(blocks.size() / BLOCK_BYTES), low(address), high(address),
                               upper(address)};
     body.insert(body.end(), blocks.begin(), blocks.end());
@@ -81,7 +112,7 @@ void writeFlash(serial_link& line, uint32_t address, std::span<const uint8_t> bl
     receiveAck(line, CMD_WRITE_FLASH);
 }
 
-void writeBytes(serial_link& line, memory which, uint32_t address, std::span<const uint8_t> bytes) {
+void writeBytesOnce(serial_link& line, memory which, uint32_t address, std::span<const uint8_t> bytes) {
     const bool eeprom = which == memory::eeprom;
     std::vector<uint8_t> body{eeprom ? CMD_WRITE_EE : CMD_WRITE_CONFIG, static_cast<uint8_t>(bytes.size()), low(address),
                               high(address), eeprom ? uint8_t{0} : upper(address)};
@@ -91,10 +122,30 @@ void writeBytes(serial_link& line, memory which, uint32_t address, std::span<con
     receiveAck(line, body[0]);
 }
 
-void eraseRows(serial_link& line, uint32_t address, int rows) {
+void eraseOnce(serial_link& line, uint32_t address, int rows) {
     traceText(line, "SENDing Erase Flash: ");
     sendRequest(line, {CMD_ERASE_FLASH, static_cast<uint8_t>(rows), low(address), high(address), upper(address)});
     receiveAck(line, CMD_ERASE_FLASH);
+}
+
+}  // namespace
+
+void readMemory(serial_link& line, memory which, uint32_t address, std::span<uint8_t> data) {
+    request(line, 0, [&] { readOnce(line, which, address, data); });
+}
+
+void writeFlash(serial_link& line, uint32_t address, std::span<const uint8_t> blocks) {
+    const int count = static_cast<int>(blocks.size() / BLOCK_BYTES);
+    request(line, count * WRITE_ALLOWANCE_MS, [&] { writeFlashOnce(line, address, blocks); });
+}
+
+void writeBytes(serial_link& line, memory which, uint32_t address, std::span<const uint8_t> bytes) {
+    request(line, static_cast<int>(bytes.size()) * BYTE_WRITE_ALLOWANCE_MS,
+            [&] { writeBytesOnce(line, which, address, bytes); });
+}
+
+void eraseRows(serial_link& line, uint32_t address, int rows) {
+    request(line, (rows == 0 ? 256 : rows) * ERASE_ALLOWANCE_MS, [&] { eraseOnce(line, address, rows); });
 }
 
 }  // namespace bootlink

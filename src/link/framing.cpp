@@ -70,7 +70,7 @@ void sendchecksum(serial_link& line) {
 int expectSTX(serial_link& line) {
     uint8_t b = 0;
     serialRead(line, b);
-    if (b != STX) fail(255, "\n[ERROR, expected STX, got 0x%02x]\n", b);
+    if (b != STX) replyFailure(line, "reply framing wrong", "\n[ERROR, expected STX, got 0x%02x]\n", b);
     traced(line, "<STX>");
     return 1;
 }
@@ -78,16 +78,22 @@ int expectSTX(serial_link& line) {
 int expectETX(serial_link& line) {
     uint8_t b = 0;
     serialRead(line, b);
-    if (b != ETX) fail(255, "\n[ERROR, expected ETX, got 0x%02x]\n", b);
+    if (b != ETX) replyFailure(line, "reply framing wrong", "\n[ERROR, expected ETX, got 0x%02x]\n", b);
     traced(line, "<ETX>\n");
     return 1;
 }
 
 void expectCHKSUM(serial_link& line) {
     traced(line, "{CHKSUM");
+    // The checksum makes the reply's bytes after the STX pair sum to 0.
+    const uint8_t expected = static_cast<uint8_t>(-line.reply_sum);
     uint8_t b = 0;
     serialReadEscape(line, b);
     tracedByte(line, "<0x%02x>}", b);
+    if (b != expected)
+        replyFailure(line, "reply checksum wrong",
+                     "\n[ERROR, reply checksum 0x%02x, the reply's bytes give 0x%02x: damaged on the line]\n", b,
+                     expected);
 }
 
 void expectPacketType(serial_link& line, int expected) {
@@ -96,16 +102,20 @@ void expectPacketType(serial_link& line, int expected) {
     serialReadEscape(line, b);
     traced(line, commandName(b));
     if (b != expected)
-        fail(255, "\n[ERROR, expected PacketType 0x%02x, but got 0x%02x]\n", static_cast<unsigned>(expected), b);
+        replyFailure(line, "reply to another request", "\n[ERROR, expected PacketType 0x%02x, but got 0x%02x]\n",
+                     static_cast<unsigned>(expected), b);
 }
 
 void sendRequest(serial_link& line, std::span<const uint8_t> body) {
-    line.checksum = 0;  // what a request cut short by a failure summed must not count here
+    checkInterrupted();  // a stop signal that came while we worked: nothing more goes out
+    line.checksum = 0;   // what a request cut short by a failure summed must not count here
+    startGathering(line);
     sendSTX(line);
     sendSTX(line);
     for (uint8_t b : body) senddata(line, b);
     sendchecksum(line);
     sendETX(line);
+    sendGathered(line);
 }
 
 void sendRequest(serial_link& line, std::initializer_list<uint8_t> body) {
@@ -116,6 +126,7 @@ void receiveReplyHead(serial_link& line, uint8_t code) {
     traced(line, "RECEIVING: ");
     expectSTX(line);
     expectSTX(line);
+    line.reply_sum = 0;
     expectPacketType(line, code);
 }
 

@@ -40,10 +40,10 @@ void sendchecksum(serial_link& line);         // "{CHKSUM:" two's complement of 
 void traceText(const serial_link& line, const char* text);
 
 // Receiving. A mismatch prints its "[ERROR, ...]" line and ends the run with
-// status 255.
+// status 255 (or, with retries left, throws reply_lost).
 int expectSTX(serial_link& line);
 int expectETX(serial_link& line);
-void expectCHKSUM(serial_link& line);                     // shown, never verified
+void expectCHKSUM(serial_link& line);                     // shown, then compared with the reply's bytes
 void expectPacketType(serial_link& line, int expected);   // "{Packettype NAME}"
 
 // A whole request: STX STX, the command code and fields counted and escaped,

@@ -1,6 +1,9 @@
 #include "link/serial.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstring>
 #include <cstdlib>
 #include <cstdio>
 #include <ctime>
@@ -151,46 +154,94 @@ bool waitms(int ms) {
     }
 }
 
-void serialWrite(serial_link& line, int byte) {
-    const unsigned char b = static_cast<unsigned char>(byte);
-    for (;;) {
+namespace {
+
+// Writes all of `bytes`, waiting for room in a full output queue.
+void writeAll(serial_link& line, const uint8_t* bytes, size_t n) {
+    while (n > 0) {
         checkInterrupted();
-        const ssize_t n = write(line.fd, &b, 1);
-        if (n == 1) break;
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t w = write(line.fd, bytes, n);
+        if (w > 0) {
+            bytes += w;
+            n -= static_cast<size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR) continue;
         // A full output queue drains at the line's speed: wait for room.
-        if (n < 0 && errno == EAGAIN && waitFor(line.fd, POLLOUT, -1) != 0) continue;
-        fail(255, "\n[ERROR, could not write to serial device]\n");
+        if (w < 0 && errno == EAGAIN && waitFor(line.fd, POLLOUT, -1) != 0) continue;
+        fail(255, "\n[ERROR, could not write to serial device (%s)]\n", w < 0 ? std::strerror(errno) : "nothing taken");
     }
+}
+
+}  // namespace
+
+void serialWrite(serial_link& line, int byte) {
+    const uint8_t b = static_cast<uint8_t>(byte);
+    if (line.gathering) {
+        line.outbox.push_back(b);
+        return;
+    }
+    writeAll(line, &b, 1);
     if (line.pace_ms > 0) waitms(line.pace_ms);
     checkInterrupted();
 }
 
+void startGathering(serial_link& line) {
+    line.outbox.clear();
+    line.gathering = line.pace_ms == 0;
+}
+
+void sendGathered(serial_link& line) {
+    if (!line.gathering) return;
+    line.gathering = false;
+    writeAll(line, line.outbox.data(), line.outbox.size());
+    line.outbox.clear();
+    checkInterrupted();
+}
+
 int serialRead(serial_link& line, uint8_t& byte) {
+    if (line.inbox_at < line.inbox_len) {
+        byte = line.inbox[line.inbox_at++];
+        return 1;
+    }
     flush();
     const bool forever = line.timeout_ms == WAIT_FOREVER;
-    const int64_t deadline = nowNs() + static_cast<int64_t>(line.timeout_ms) * 1000000;
+    const int waitMs = line.timeout_ms + line.allowance_ms;
+    const int64_t deadline = nowNs() + static_cast<int64_t>(waitMs) * 1000000;
+    // Without a pace the device answers as fast as the line goes: take what
+    // has come in one read.
+    const size_t most = line.pace_ms == 0 ? line.inbox.size() : 1;
+    const char* reason = "end of file";
     for (;;) {
         checkInterrupted();
         const int64_t left = forever ? -1 : deadline - nowNs();
-        if (!forever && left <= 0) fail(255, "\n[ERROR, no reply from the device within %d ms]\n", line.timeout_ms);
+        if (!forever && left <= 0)
+            replyFailure(line, "no reply in time", "\n[ERROR, no reply from the device within %d ms]\n", waitMs);
         const int ready = waitFor(line.fd, POLLIN, left);
         if (ready == 0) continue;  // the deadline is checked above
         if (ready < 0) {
             if (errno == EINTR) continue;
+            reason = std::strerror(errno);
             break;
         }
-        const ssize_t n = read(line.fd, &byte, 1);
-        if (n == 1) return 1;
+        const ssize_t n = read(line.fd, line.inbox.data(), most);
+        if (n > 0) {
+            line.inbox_at = 1;
+            line.inbox_len = static_cast<size_t>(n);
+            byte = line.inbox[0];
+            return 1;
+        }
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n < 0) reason = std::strerror(errno);
         break;
     }
-    fail(255, "\n[ERROR, could not read from serial device]\n");
+    fail(255, "\n[ERROR, could not read from serial device (%s)]\n", reason);
 }
 
 void serialReadEscape(serial_link& line, uint8_t& byte) {
     serialRead(line, byte);
     if (byte == DLE) serialRead(line, byte);
+    line.reply_sum = static_cast<uint8_t>(line.reply_sum + byte);
 }
 
 int serialReadPrint(serial_link& line, uint8_t& byte) {
@@ -201,6 +252,33 @@ int serialReadPrint(serial_link& line, uint8_t& byte) {
 
 void checkInterrupted() {
     if (const int sig = stopSignal()) fail(128 + sig, "\n[interrupted]\n");
+}
+
+void replyFailure(serial_link& line, const char* reason, const char* fmt, ...) {
+    if (line.retries_left > 0) throw reply_lost{reason};
+    char message[160];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(message, sizeof message, fmt, args);
+    va_end(args);
+    fail(255, "%s", message);
+}
+
+bool waitQuiet(serial_link& line) {
+    line.inbox_at = line.inbox_len = 0;
+    // A few byte times, and never less than 20 ms: a device between two
+    // bytes of a reply is not yet quiet.
+    const int64_t quietNs = std::max<int64_t>(20000000, 3 * 10 * 1000000000LL / std::max(line.baud, 1));
+    const int64_t giveUp = nowNs() + std::max<int64_t>(1000000000, 4 * quietNs);
+    uint8_t scratch[256];
+    for (;;) {
+        checkInterrupted();
+        const int ready = waitFor(line.fd, POLLIN, quietNs);
+        if (ready == 0) return true;
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready > 0 && read(line.fd, scratch, sizeof scratch) == 0) return true;  // nobody at the other end
+        if (nowNs() > giveUp) return false;
+    }
 }
 
 }  // namespace bootlink

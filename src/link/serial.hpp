@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <termios.h>
+#include <vector>
 
 namespace bootlink {
 
@@ -22,6 +24,11 @@ public:
     int timeout_ms = WAIT_FOREVER;   // longest wait for one byte of a reply
     int32_t checksum = 0;            // sum of the data bytes of the request being built
     bool trace = true;               // echo every byte of the exchange
+    int baud = 19200;                // line speed, for how long a byte takes
+    int retries = 0;                 // times a request whose reply is lost or damaged is sent again
+    int allowance_ms = 0;            // added to the timeout while the device works on the request
+    uint8_t reply_sum = 0;           // sum of the reply bytes after the STX pair, so far
+    int retries_left = 0;            // of the request being made: a damaged reply is retried, not fatal
 
     serial_link() = default;
     explicit serial_link(int descriptor) : fd(descriptor) {}
@@ -38,6 +45,14 @@ public:
     void close();
 
     bool exclusive = false;  // TIOCEXCL was set and must be cleared
+
+    // At --pace 0 a request is gathered here and goes out in one write, and
+    // replies are read in blocks into the inbox.
+    std::vector<uint8_t> outbox;
+    bool gathering = false;
+    std::array<uint8_t, 256> inbox{};
+    size_t inbox_at = 0, inbox_len = 0;
+
 private:
     bool saved_ = false;
     struct termios settings_ {};
@@ -71,15 +86,22 @@ void discardInput(serial_link& line);
 bool waitms(int ms);
 
 // Writes one byte, then pauses the link's pace. A failed write ends the run.
+// While a request is gathered (pace 0) the byte joins it instead.
 void serialWrite(serial_link& line, int byte);
 
+// Starts gathering a request when the link has no pace; sendGathered writes
+// it in one go.
+void startGathering(serial_link& line);
+void sendGathered(serial_link& line);
+
 // Flushes our output, then waits until one byte arrives (at most the link's
-// timeout). Returns 1; a failed read, end of file or a timeout ends the run
-// and is never taken for a byte.
+// timeout plus the request's allowance). Returns 1; a failed read or end of
+// file ends the run, a timeout is a lost reply (replyFailure); neither is
+// ever taken for a byte.
 int serialRead(serial_link& line, uint8_t& byte);
 
 // Reads one byte of escaped reply data: a DLE is dropped and the byte after
-// it is the value, whatever it is.
+// it is the value, whatever it is. The value counts into reply_sum.
 void serialReadEscape(serial_link& line, uint8_t& byte);
 
 // serialRead, then prints the byte ("read from port: 0x..").
@@ -88,5 +110,22 @@ int serialReadPrint(serial_link& line, uint8_t& byte);
 // Ends the run (128 + signal) when a stop signal has arrived: prints
 // "[interrupted]".
 void checkInterrupted();
+
+// Thrown instead of ending the run when a reply is lost or damaged and the
+// request may still be sent again (serial_link::retries_left).
+struct reply_lost {
+    const char* reason;
+};
+
+// A reply that is not what the request asks for: with retries left, throws
+// reply_lost with `reason`; else prints the formatted message and ends the
+// run (255).
+[[noreturn]] void replyFailure(serial_link& line, const char* reason, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Reads and drops whatever the device still sends, until the line has been
+// quiet for a few byte times (at least 20 ms); false when it keeps sending
+// for a second.
+bool waitQuiet(serial_link& line);
 
 }  // namespace bootlink

@@ -1,17 +1,21 @@
 #include "link/signals.hpp"
 
+#include <iterator>
+
 namespace bootlink {
 
 namespace {
 
-constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2};
+constexpr int STOP_SIGNALS = static_cast<int>(std::size(stopSignals));
 
 volatile sig_atomic_t caught = 0;
 bool installed = false;
 sigset_t blockedMask;   // while working
 sigset_t waitingMask;   // while waiting: the mask we found, stop signals open
 sigset_t foundMask;
-struct sigaction foundActions[3];
+struct sigaction foundActions[STOP_SIGNALS];
+bool taken[STOP_SIGNALS];  // a handler of ours is installed for it
 
 void onStopSignal(int sig) { caught = sig; }
 
@@ -20,27 +24,53 @@ void onStopSignal(int sig) { caught = sig; }
 void catchStopSignals() {
     caught = 0;
     sigemptyset(&blockedMask);
-    for (int s : stopSignals) sigaddset(&blockedMask, s);
+    for (int i = 0; i < STOP_SIGNALS; ++i) {
+        struct sigaction found {};
+        sigaction(stopSignals[i], nullptr, &found);
+        // Ignored by whoever started us (nohup, `cmd &` in a script): so it stays.
+        taken[i] = found.sa_handler != SIG_IGN;
+        if (taken[i]) sigaddset(&blockedMask, stopSignals[i]);
+    }
     sigprocmask(SIG_BLOCK, &blockedMask, &foundMask);
     waitingMask = foundMask;
-    for (int s : stopSignals) sigdelset(&waitingMask, s);
+    for (int i = 0; i < STOP_SIGNALS; ++i)
+        if (taken[i]) sigdelset(&waitingMask, stopSignals[i]);
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no SA_RESTART: the wait must return to notice it
-    for (int i = 0; i < 3; ++i) sigaction(stopSignals[i], &sa, &foundActions[i]);
+    for (int i = 0; i < STOP_SIGNALS; ++i)
+        if (taken[i]) sigaction(stopSignals[i], &sa, &foundActions[i]);
     installed = true;
 }
 
 void releaseStopSignals() {
     if (!installed) return;
-    for (int i = 0; i < 3; ++i) sigaction(stopSignals[i], &foundActions[i], nullptr);
+    for (int i = 0; i < STOP_SIGNALS; ++i)
+        if (taken[i]) sigaction(stopSignals[i], &foundActions[i], nullptr);
     sigprocmask(SIG_SETMASK, &foundMask, nullptr);
     installed = false;
 }
 
-int stopSignal() { return caught; }
+int stopSignal() {
+    if (caught || !installed) return caught;
+    // Held back and not yet delivered: it counts as arrived all the same, so
+    // a request is not sent after it.
+    sigset_t pending;
+    sigpending(&pending);
+    for (int i = 0; i < STOP_SIGNALS; ++i)
+        if (taken[i] && sigismember(&pending, stopSignals[i])) return stopSignals[i];
+    return 0;
+}
 
 const sigset_t* waitMask() { return installed ? &waitingMask : nullptr; }
+
+stop_signals_open::stop_signals_open() : active_(installed) {
+    if (active_) sigprocmask(SIG_SETMASK, &waitingMask, &held_);
+}
+
+stop_signals_open::~stop_signals_open() {
+    if (active_) sigprocmask(SIG_SETMASK, &held_, nullptr);
+}
 
 }  // namespace bootlink

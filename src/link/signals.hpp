@@ -4,10 +4,13 @@
 
 namespace bootlink {
 
-// Ctrl-C, kill and a hang-up of the terminal end a run cleanly: the handler
-// only records the signal. The signals are held back while the tool works
-// and let through only while it waits (for the line, or in the pause after a
-// byte), so one cannot slip in between a check and the wait that follows.
+// Ctrl-C, kill, a hang-up of the terminal, and the other signals that end
+// a process (SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2) end a run cleanly: the
+// handler only records the signal. The signals are held back while the
+// tool works and let through only while it waits (for the line, in the
+// pause after a byte, or for a hex file that is a pipe), so one cannot slip
+// in between a check and the wait that follows. A signal ignored when the
+// tool starts (nohup, a background job of a script) stays ignored.
 
 // Installs the handler and holds the stop signals back.
 void catchStopSignals();
@@ -15,11 +18,26 @@ void catchStopSignals();
 // Puts the signal mask and handlers back as they were.
 void releaseStopSignals();
 
-// The stop signal that arrived, or 0.
+// The stop signal that has arrived, or is waiting while held back; 0 when
+// none has.
 int stopSignal();
 
 // The mask to wait under (ppoll): the stop signals let through. nullptr when
 // catchStopSignals() was never called (tests driving the link in-process).
 const sigset_t* waitMask();
+
+// Lets the stop signals through while it lives: for calls that block in
+// the kernel (opening and reading a pipe), which a signal then interrupts.
+class stop_signals_open {
+public:
+    stop_signals_open();
+    ~stop_signals_open();
+    stop_signals_open(const stop_signals_open&) = delete;
+    stop_signals_open& operator=(const stop_signals_open&) = delete;
+
+private:
+    sigset_t held_;
+    bool active_;
+};
 
 }  // namespace bootlink

@@ -64,15 +64,16 @@ TEST(Timeout, SilentDeviceEndsTheRunInTime) {
     const auto r = run_tool(dev, {"--timeout", "300", "--eraseflash", "--rows", "1", "--startaddr", "0"}, timeout(5000));
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 255);
-    EXPECT_TRUE(r.out.ends_with("RECEIVING: \n[ERROR, no reply from the device within 300 ms]\n")) << r.out;
-    // 10 request bytes at 10 ms, then the 300 ms wait, plus start-up.
-    EXPECT_GE(r.seconds, 0.39);
+    // The wait grows by 20 ms for the one row the device erases.
+    EXPECT_TRUE(r.out.ends_with("RECEIVING: \n[ERROR, no reply from the device within 320 ms]\n")) << r.out;
+    // 10 request bytes at 10 ms, then the 320 ms wait, plus start-up.
+    EXPECT_GE(r.seconds, 0.41);
     // From the last byte the device read to the line's close: the pause and
     // the wait asked, plus a margin. Start-up and exit, slow on a loaded
     // machine under the sanitizers, are not part of the wait.
     ASSERT_FALSE(dev.wire.empty());
     EXPECT_GT(dev.closed_ms, dev.wire.back().ms);
-    EXPECT_LT(dev.closed_ms - dev.wire.back().ms, 310.0 + 150.0);
+    EXPECT_LT(dev.closed_ms - dev.wire.back().ms, 330.0 + 150.0);
     EXPECT_TRUE(r.settings_restored);
 }
 
@@ -86,7 +87,7 @@ TEST(Timeout, BytesLostToOverrunEndInAClearError) {
                       timeout(5000));
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 255);
-    EXPECT_TRUE(r.out.ends_with("[ERROR, no reply from the device within 200 ms]\n")) << r.out;
+    EXPECT_TRUE(r.out.ends_with("[ERROR, no reply from the device within 220 ms]\n")) << r.out;
     EXPECT_GT(dev.lost, 0);
     EXPECT_TRUE(dev.requests.empty());
     // With a pace it can keep up with, the same run succeeds.

@@ -293,10 +293,15 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"unknown_echo", "wrong-echo=0x42",
                   "<STX><STX>{Packettype UNKNOWN}\n[ERROR, expected PacketType 0x03, but got 0x42]\n", 255},
         // The reply checksum is shown, never checked.
-        FaultCase{"bad_checksum_accepted", "bad-checksum=0x01",
-                  "<STX><STX>{Packettype ERASE Flash}{CHKSUM<0xfc>}<ETX>\n[OK => Erase Flash Program Memory]\n", 0},
+        // A reply damaged on the line is no acknowledgement.
+        FaultCase{"bad_checksum_refused", "bad-checksum=0x01",
+                  "<STX><STX>{Packettype ERASE Flash}{CHKSUM<0xfc>}\n"
+                  "[ERROR, reply checksum 0xfc, the reply's bytes give 0xfd: damaged on the line]\n",
+                  255},
         FaultCase{"line_closed_mid_reply", "close-mid-reply=3",
-                  "<STX><STX>{Packettype ERASE Flash}{CHKSUM\n[ERROR, could not read from serial device]\n", 255}),
+                  "<STX><STX>{Packettype ERASE Flash}{CHKSUM\n"
+                  "[ERROR, could not read from serial device (end of file)]\n",
+                  255}),
     [](const auto& p) { return p.param.name; });
 
 TEST(EraseReplyFaults, DeviceThatNeverAnswersLeavesTheToolWaiting) {

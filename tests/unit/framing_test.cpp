@@ -151,7 +151,7 @@ TEST(Reply, EndOfFileIsAnErrorNotAByte) {
     shutdown(line.device, SHUT_WR);
     capture_output cap;
     EXPECT_THROW(bootlink::receiveAck(line.host, bootlink::CMD_ERASE_FLASH), bootlink::fatal);
-    EXPECT_EQ(cap.text(), "RECEIVING: <STX>\n[ERROR, could not read from serial device]\n");
+    EXPECT_EQ(cap.text(), "RECEIVING: <STX>\n[ERROR, could not read from serial device (end of file)]\n");
 }
 
 TEST(Send, WriteFailureEndsTheRun) {
@@ -161,7 +161,7 @@ TEST(Send, WriteFailureEndsTheRun) {
     signal(SIGPIPE, SIG_IGN);
     capture_output cap;
     EXPECT_THROW(bootlink::sendRequest(line.host, {0x00, 0x00}), bootlink::fatal);
-    EXPECT_EQ(cap.text(), "<STX>\n[ERROR, could not write to serial device]\n");
+    EXPECT_EQ(cap.text(), "<STX>\n[ERROR, could not write to serial device (Broken pipe)]\n");
     // The half-built packet left no checksum behind.
     line_pair next;
     capture_output cap2;
