@@ -115,12 +115,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 0:
                 run.bytes = READ_BYTES;
                 run.startaddr = READ_START;
-                bootlink::main_readflash(line, run);
+                {
+                    bootlink::output_file saved("out.hex");
+                    bootlink::main_readflash(line, run, saved);
+                }
                 break;
             case 1:
                 run.bytes = 20;
                 run.startaddr = 250;
-                bootlink::main_readeeprom(line, run);
+                bootlink::main_readeeprom(line, run, nullptr);
                 break;
             case 2:
                 run.rows = 300;

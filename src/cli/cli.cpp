@@ -1,6 +1,7 @@
 #include "cli/cli.hpp"
 
 #include <array>
+#include <optional>
 #include <bit>
 #include <cerrno>
 #include <csignal>
@@ -255,7 +256,7 @@ int finish(int status) {
     return status;
 }
 
-void dispatch(serial_link& line, const settings& run, const flash_image& image) {
+void dispatch(serial_link& line, const settings& run, const flash_image& image, output_file* saved) {
     switch (run.action) {
     case ACTION_WRITE_FLASH:
         out("action: write flash\n");
@@ -263,7 +264,7 @@ void dispatch(serial_link& line, const settings& run, const flash_image& image) 
         break;
     case ACTION_READ_FLASH:
         out("action: read flash\n");
-        main_readflash(line, run);
+        main_readflash(line, run, *saved);
         break;
     case ACTION_ERASE_FLASH:
         out("action: erase flash\n");
@@ -275,7 +276,7 @@ void dispatch(serial_link& line, const settings& run, const flash_image& image) 
         break;
     case ACTION_READ_EEPROM:
         out("action: read eeprom\n");
-        main_readeeprom(line, run);
+        main_readeeprom(line, run, saved);
         break;
     case ACTION_ERASE_EEPROM:
         out("action: erase eeprom\n");
@@ -295,7 +296,7 @@ void dispatch(serial_link& line, const settings& run, const flash_image& image) 
         break;
     case ACTION_READ_CONFIG:
         out("action: read configuration\n");
-        main_readconfig(line, run);
+        main_readconfig(line, saved);
         break;
     }
 }
@@ -349,6 +350,9 @@ int run(int argc, char** argv) {
         scanOptions(argc, argv, run);
         // The file before the device: a bad one sends nothing, not even the wake byte.
         const flash_image image = loadsImage(run.action) ? checkedImage(run) : flash_image{};
+        // And the output: one that cannot be written is refused before the read.
+        std::optional<output_file> saved;
+        if (savesOutput(run.action, run.output_given)) saved.emplace(run.output);
         openline(line, run.dev, run.lock);
         setline(line, run.flags, run.speed);
         if (run.baud != 0) setbaud(line, run.dev, run.baud);
@@ -372,7 +376,7 @@ int run(int argc, char** argv) {
             out("You need to specify the action to take\n");
             usage(argv[0]);
         }
-        dispatch(line, run, image);
+        dispatch(line, run, image, saved ? &*saved : nullptr);
         line.close();
         return finish(0);
     } catch (const fatal& f) {

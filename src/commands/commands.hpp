@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/savefile.hpp"
 #include "commands/settings.hpp"
 #include "image/image.hpp"
 #include "link/serial.hpp"
@@ -20,13 +21,14 @@ void reset_device(serial_link& line);
 void main_eraseflash(serial_link& line, const settings& run);
 void eraseflash(serial_link& line, int32_t address, int32_t rows);
 
-void main_readeeprom(serial_link& line, const settings& run);
+// With `saved`, the bytes read are saved there as Intel hex.
+void main_readeeprom(serial_link& line, const settings& run, output_file* saved);
 // Writes 0xFF over --startaddr/--bytes of the EEPROM (all of it by default)
 // and reads it back.
 void main_eraseeeprom(serial_link& line, const settings& run);
-void main_readconfig(serial_link& line, const settings& run);
+void main_readconfig(serial_link& line, output_file* saved);
 
-void main_readflash(serial_link& line, const settings& run);
+void main_readflash(serial_link& line, const settings& run, output_file& saved);
 
 // Opens the hex file for reading: a regular file or a pipe, else the
 // "Error: ..." line and status 254.

@@ -27,21 +27,21 @@ int32_t eepromSpan(const settings& run, int32_t start, int32_t bytes) {
 
 }  // namespace
 
-void main_readeeprom(serial_link& line, const settings& run) {
+void main_readeeprom(serial_link& line, const settings& run, output_file* saved) {
     if (run.bytes <= 0 || run.startaddr < 0) fail(255, "ERROR: you need to specify both --bytes and --startaddr\n");
     std::vector<uint8_t> data(static_cast<size_t>(eepromSpan(run, run.startaddr, run.bytes)));
     readRange(line, memory::eeprom, run.startaddr, data);
     out("<ETX>\n");
-    if (!run.output_given) {
+    if (!saved) {
         out("[OK => Read EEPROM Data Memory]\n");
         return;
     }
     // Saved where compilers put EEPROM data, so --writeeeprom and --program take it back.
-    saveFile(run.output, [&](FILE* f) {
+    saved->save([&](FILE* f) {
         writeIntelHex(f, EEPROM_FIRST + static_cast<uint32_t>(run.startaddr), data);
         writeiend16(f);
     });
-    out("[OK => Read EEPROM Data Memory, Intel hex file written to %s]\n", run.output.c_str());
+    out("[OK => Read EEPROM Data Memory, Intel hex file written to %s]\n", saved->path().c_str());
 }
 
 void main_eraseeeprom(serial_link& line, const settings& run) {

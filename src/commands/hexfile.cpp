@@ -10,6 +10,8 @@ namespace bootlink {
 
 namespace {
 
+constexpr size_t PROBLEMS_SHOWN = 20;  // bad lines listed one by one
+
 // "[note: configuration 0x300000-0x30000D, 14 bytes, not written; ...]"
 void noteRegion(const char* name, uint32_t first, uint32_t last, uint64_t bytes, const char* fate) {
     out("[note: %s 0x%06X-0x%06X, %llu byte%s, %s]\n", name, first, last, static_cast<unsigned long long>(bytes),
@@ -42,7 +44,12 @@ flash_image checkedImage(const settings& run) {
         checkInterrupted();
         checkHexfileRead(file.get(), run.hexfile);
     }
-    for (const auto& p : image.problems) out("[ERROR, line %d of the hexfile: %s]\n", p.line, p.why.c_str());
+    // A binary named by mistake has a bad line every few bytes: the first
+    // ones say enough.
+    for (size_t i = 0; i < image.problems.size() && i < PROBLEMS_SHOWN; ++i)
+        out("[ERROR, line %d of the hexfile: %s]\n", image.problems[i].line, image.problems[i].why.c_str());
+    if (image.problems.size() > PROBLEMS_SHOWN)
+        out("[ERROR, %zu more lines like these not shown]\n", image.problems.size() - PROBLEMS_SHOWN);
     if (!image.problems.empty())
         fail(255, "[ERROR, %zu lines of the hexfile cannot be programmed, nothing was sent]\n", image.problems.size());
 

@@ -11,21 +11,21 @@ namespace bootlink {
 
 // The configuration bytes and the device ID, each read with its own
 // request and dumped as the EEPROM read dumps its bytes.
-void main_readconfig(serial_link& line, const settings& run) {
+void main_readconfig(serial_link& line, output_file* saved) {
     std::vector<uint8_t> config(CONFIG_END - CONFIG_FIRST), id(DEVICE_ID_END - DEVICE_ID_FIRST);
     readRange(line, memory::config, CONFIG_FIRST, config);
     readRange(line, memory::config, DEVICE_ID_FIRST, id);
     out("device ID 0x%02x%02x\n", id[1], id[0]);
-    if (!run.output_given) {
+    if (!saved) {
         out("[OK => Read Configuration Memory]\n");
         return;
     }
-    saveFile(run.output, [&](FILE* f) {
+    saved->save([&](FILE* f) {
         writeIntelHex(f, CONFIG_FIRST, config);
         writeIntelHex(f, DEVICE_ID_FIRST, id);
         writeiend16(f);
     });
-    out("[OK => Read Configuration Memory, Intel hex file written to %s]\n", run.output.c_str());
+    out("[OK => Read Configuration Memory, Intel hex file written to %s]\n", saved->path().c_str());
 }
 
 }  // namespace bootlink

@@ -20,7 +20,7 @@ constexpr int64_t IMAGE_WORDS = 65536;  // word addresses 0..0xFFFF: what four-d
 
 // The bytes read are dumped as they come, assembled into program words and
 // saved as INHX16 records in out.hex (or --output).
-void main_readflash(serial_link& line, const settings& run) {
+void main_readflash(serial_link& line, const settings& run, output_file& saved) {
     if (run.bytes <= 0 || run.startaddr < 0)
         fail(255, "ERROR: you need to specify both --bytes and --startaddr\n");
     // Past 24 bits the address would wrap to the bottom of memory.
@@ -48,7 +48,7 @@ void main_readflash(serial_link& line, const settings& run) {
         else if (first < IMAGE_WORDS) writeihex16(f, image, static_cast<int32_t>(first), static_cast<int32_t>(first));
         writeiend16(f);
     };
-    saveFile(run.output, write, [&] {
+    saved.save(write, [&] {
         out("[no of words dumped to hex file: %i\n", static_cast<int>(inFile));
         out("<ETX>\n");
         const int64_t lostFrom = std::max(start, 2 * IMAGE_WORDS);

@@ -9,28 +9,52 @@
 
 namespace bootlink {
 
-void saveFile(const std::string& pathName, const std::function<void(FILE*)>& write,
-              const std::function<void()>& beforeWrite) {
-    const char* path = pathName.c_str();
-    std::string temp = pathName + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) fail(255, "Error: could not create file '%s' (%s)\n", path, std::strerror(errno));
+output_file::output_file(std::string path) : path_(std::move(path)) {
+    const char* p = path_.c_str();
+    struct stat st {};
+    if (lstat(p, &st) == 0 && !S_ISLNK(st.st_mode)) {
+        if (S_ISDIR(st.st_mode)) fail(255, "Error: could not create file '%s' (%s)\n", p, std::strerror(EISDIR));
+        if (!S_ISREG(st.st_mode))
+            fail(255, "Error: could not create file '%s' (not a regular file: it is left as it is)\n", p);
+        // Root may write anything: a file nobody may write is kept all the same.
+        if ((st.st_mode & 0222) == 0 || access(p, W_OK) != 0)
+            fail(255, "Error: could not create file '%s' (read-only: it is left as it is)\n", p);
+    }
+    temp_ = path_ + ".XXXXXX";
+    fd_ = mkstemp(temp_.data());
+    if (fd_ < 0) fail(255, "Error: could not create file '%s' (%s)\n", p, std::strerror(errno));
     const mode_t mask = umask(0);  // mkstemp makes 0600; a dump is as readable as any new file
     umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    FILE* file = fdopen(fd, "wb");
+    fchmod(fd_, 0666 & ~mask);
+}
+
+output_file::~output_file() {
+    if (fd_ < 0) return;
+    close(fd_);
+    std::remove(temp_.c_str());
+}
+
+void output_file::save(const std::function<void(FILE*)>& write, const std::function<void()>& beforeWrite) {
+    const char* path = path_.c_str();
+    FILE* file = fdopen(fd_, "wb");
     beforeWrite();
     if (file) write(file);
-    const bool written = file && std::fflush(file) == 0 && !std::ferror(file) && fsync(fd) == 0;
-    if (!file || std::fclose(file) != 0 || !written) {
-        if (!file) close(fd);
+    int error = file ? 0 : errno;
+    if (file && std::fflush(file) != 0) error = errno;
+    if (file && !error && std::ferror(file)) error = EIO;
+    if (file && !error && fsync(fd_) != 0) error = errno;
+    if (file && std::fclose(file) != 0 && !error) error = errno;
+    if (file) fd_ = -1;  // closed with the stream
+    if (error) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
         // A truncated dump must not pass for a whole one.
-        std::remove(temp.c_str());
-        fail(255, "Error: could not write file '%s'\n", path);
+        std::remove(temp_.c_str());
+        fail(255, "Error: could not write file '%s' (%s)\n", path, std::strerror(error));
     }
-    if (std::rename(temp.c_str(), path) != 0) {
+    if (std::rename(temp_.c_str(), path) != 0) {
         const int e = errno;
-        std::remove(temp.c_str());
+        std::remove(temp_.c_str());
         fail(255, "Error: could not create file '%s' (%s)\n", path, std::strerror(e));
     }
 }

@@ -6,13 +6,30 @@
 
 namespace bootlink {
 
-// Writes a file the way every read saves one: `write` fills a new file
-// beside `path` that is then renamed over it, so a link named `path` is
-// replaced, never followed, and a run that stops half way leaves the old
-// file whole. `beforeWrite` prints what goes with the file first. A failure
-// prints its "Error: ..." line and ends the run; nothing half-written stays
-// behind.
-void saveFile(const std::string& path, const std::function<void(FILE*)>& write,
-              const std::function<void()>& beforeWrite = [] {});
+// The file a read saves, made ready before anything is sent: a path that
+// names something other than a regular file (a device, a pipe, a
+// directory), or a read-only file, is refused, and the new file is created
+// beside it at once, so a missing or unwritable folder fails before the
+// read rather than after it. save() fills it and renames it over the path:
+// a link named by the path is replaced, never followed, and a run that stops
+// half way leaves the old file whole. Failures print their "Error: ..."
+// line and end the run; nothing half-written stays behind.
+class output_file {
+public:
+    explicit output_file(std::string path);
+    ~output_file();
+    output_file(const output_file&) = delete;
+    output_file& operator=(const output_file&) = delete;
+
+    const std::string& path() const { return path_; }
+
+    // `beforeWrite` prints what goes with the file first.
+    void save(const std::function<void(FILE*)>& write, const std::function<void()>& beforeWrite = [] {});
+
+private:
+    std::string path_;
+    std::string temp_;
+    int fd_ = -1;
+};
 
 }  // namespace bootlink

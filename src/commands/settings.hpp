@@ -54,6 +54,11 @@ constexpr bool isNewAction(int32_t action) {
 constexpr int32_t NEW_ACTION_TIMEOUT_MS = 5000;
 constexpr int32_t NEW_ACTION_RETRIES = 2;
 
+// The actions that save what they read to a file.
+constexpr bool savesOutput(int32_t action, bool outputGiven) {
+    return action == ACTION_READ_FLASH || (outputGiven && (action == ACTION_READ_EEPROM || action == ACTION_READ_CONFIG));
+}
+
 // The actions that read a whole hex file, checked, before the line is opened.
 constexpr bool loadsImage(int32_t action) {
     return action == ACTION_PROGRAM || action == ACTION_VERIFY || action == ACTION_WRITE_EEPROM;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 #include <vector>
 
 #include "report/output.hpp"
@@ -13,14 +14,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// ttyUSB2 before ttyUSB10: names compared with their trailing number as a number.
+// ttyUSB2 before ttyUSB10: names compared with their trailing number as a
+// number, of any length (compared by its digits, never converted).
 bool naturalLess(const std::string& a, const std::string& b) {
     auto split = [](const std::string& s) {
         size_t i = s.size();
         while (i > 0 && std::isdigit(static_cast<unsigned char>(s[i - 1]))) --i;
-        return std::pair{s.substr(0, i), i < s.size() ? std::stoull(s.substr(i)) : 0ULL};
+        size_t first = i;
+        while (first + 1 < s.size() && s[first] == '0') ++first;  // leading zeros do not count
+        const std::string digits = s.substr(first);
+        return std::tuple{s.substr(0, i), digits.size(), digits, s};
     };
     return split(a) < split(b);
+}
+
+// Only a character device can be a serial line; a link counts by what it
+// names (a dangling one names nothing).
+bool characterDevice(const fs::path& p) {
+    std::error_code ec;
+    return fs::is_character_file(p, ec);
 }
 
 std::vector<std::string> namesIn(const fs::path& dir, const std::string& prefix) {
@@ -52,6 +64,7 @@ void listDevices(const std::string& dev, const std::string& sys) {
     for (const auto& name : namesIn(byId, "")) {
         std::error_code ec;
         const fs::path link = byId / name;
+        if (!characterDevice(link)) continue;
         const fs::path target = fs::read_symlink(link, ec);
         if (ec)
             out("%s\n", link.c_str());
@@ -61,11 +74,12 @@ void listDevices(const std::string& dev, const std::string& sys) {
     }
     for (const char* prefix : {"ttyUSB", "ttyACM"})
         for (const auto& name : namesIn(dev, prefix)) {
+            if (!characterDevice(fs::path(dev) / name)) continue;
             out("%s\n", (fs::path(dev) / name).c_str());
             ++found;
         }
     for (const auto& name : namesIn(dev, "ttyS"))
-        if (realPort(fs::path(sys) / "class" / "tty" / name)) {
+        if (characterDevice(fs::path(dev) / name) && realPort(fs::path(sys) / "class" / "tty" / name)) {
             out("%s\n", (fs::path(dev) / name).c_str());
             ++found;
         }

@@ -65,8 +65,12 @@ void openline(serial_link& line, const std::string& path, bool exclusive) {
     // Non-blocking, so a line without carrier cannot hold up the open.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        if (errno == EBUSY)  // another program holds it with TIOCEXCL
-            fail(255, "ERROR: serial device '%s' is in use by another program\n", path.c_str());
+        if (errno == EBUSY)  // another program holds it with TIOCEXCL, or a killed one left the flag
+            fail(255,
+                 "ERROR: serial device '%s' is in use by another program\n"
+                 "[note: if no program is using it, a run that was killed may have left it marked in use; "
+                 "unplugging the adapter (or restarting the program behind a pseudo-terminal) clears the mark]\n",
+                 path.c_str());
         fail(255, "ERROR: could not open serial device '%s'\n", path.c_str());
     }
     line.fd = fd;

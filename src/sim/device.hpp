@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -33,12 +34,14 @@ enum class fault_kind {
     no_answer,        // never answer
     corrupt_write,    // acknowledge a write (flash, EEPROM, configuration) but store its data XOR `value` (0x01 if 0)
     no_erase,         // acknowledge an erase and leave the rows as they were
+    noise,            // flip one bit of each byte either way with probability `probability`
 };
 
 struct fault {
     fault_kind kind;
     int value = 0;
     int request = -1;  // index of the valid request it hits; -1 = every one
+    double probability = 0;  // noise: per byte on the wire, either way
 };
 
 // How the wire and the part take their time. All zero: bytes arrive as the
@@ -107,6 +110,8 @@ public:
     double busy_total_ms = 0;      // time spent busy programming (write and erase)
 
     std::vector<fault> faults;
+    uint32_t seed = 1;             // of the line noise, so a noisy run can be repeated
+    int flipped = 0;               // bytes the noise damaged
     std::function<void(const request&)> on_request;  // called for every complete frame
     bool line_closed = false;      // a fault closed the line
 
@@ -159,6 +164,11 @@ private:
     void answer(request& r, int index, const std::vector<uint8_t>& body, std::vector<uint8_t>& reply);
     // Faults: the first that hits request `index`.
     const fault* fault_for(int index, fault_kind kind) const;
+    // A byte as the line delivers it: with a noise fault, now and then one
+    // bit flipped.
+    uint8_t noisy(uint8_t b);
+    std::mt19937 rng_;
+    bool seeded_ = false;
     void frame_reply(uint8_t command, const std::vector<uint8_t>& body, int index,
                      std::vector<uint8_t>& reply);
     void end_session();

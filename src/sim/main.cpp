@@ -42,7 +42,9 @@ void help(const char* name) {
         "  --fault KIND[=V][@N] misbehave on request N (counted from 0; every request\n"
         "                       without @N): wrong-start, wrong-echo, wrong-address,\n"
         "                       wrong-length, bad-checksum, close-mid-reply, no-answer,\n"
-        "                       corrupt-write (flash, EEPROM or configuration), no-erase\n"
+        "                       corrupt-write (flash, EEPROM or configuration), no-erase,\n"
+        "                       noise=P (flip a bit of a byte either way with probability P)\n"
+        "  --seed N             seed of the noise, to repeat a noisy run (default 1)\n"
         "  --baud N             model the wire at N bit/s: request bytes are taken no\n"
         "                       faster than one byte time (10 bits) apart, and replies\n"
         "                       go out at that pace\n"
@@ -115,6 +117,8 @@ int main(int argc, char** argv) {
             save_flash = value();
         } else if (a == "--save-eeprom") {
             save_eeprom = value();
+        } else if (a == "--seed") {
+            dev.seed = static_cast<uint32_t>(std::strtoul(value(), nullptr, 0));
         } else if (a == "--eeprom-size" || a == "--device-id") {
             const char* text = value();
             char* end = nullptr;

@@ -47,6 +47,7 @@ bool device::take(double read_ms, double& at) {
 }
 
 bool device::send_reply(int fd, std::vector<uint8_t>& reply, double start_ms) {
+    for (auto& b : reply) b = noisy(b);
     size_t len = reply.size();
     if (close_after_ >= 0 && static_cast<size_t>(close_after_) < len) len = close_after_;
     const double byte_ms = timing.baud > 0 ? 10000.0 / timing.baud : 0;
@@ -126,7 +127,7 @@ void device::serve(int fd, const std::atomic<bool>& stop, int max_sessions) {
                     }
                     const int wakes_before = wakes;
                     busy_ms_ = 0;
-                    receive(buf[i], at, reply);
+                    receive(noisy(buf[i]), at, reply);
                     if (wakes > wakes_before) speed_at_wake = host_speed;
                     if (reply.empty()) continue;
                     busy_total_ms += busy_ms_;

@@ -17,9 +17,16 @@ TEST(ListDevices, StableNamesFirstThenAdaptersThenRealPorts) {
     testing_support::temp_dir root;
     const fs::path dev = root.file("dev"), sys = root.file("sys");
     fs::create_directories(dev / "serial" / "by-id");
-    for (const char* name : {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyS0", "ttyS1", "ttyS2", "tty1", "ttyUSB"})
-        testing_support::write_file((dev / name).string(), "");
+    // Character devices (links to /dev/null stand in for them), and names
+    // that only look like adapters: a plain file, a dangling link, and a
+    // number no integer holds.
+    for (const char* name : {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyS0", "ttyS1", "ttyS2", "tty1", "ttyUSB",
+                             "ttyUSB99999999999999999999999"})
+        ASSERT_EQ(symlink("/dev/null", (dev / name).c_str()), 0);
+    testing_support::write_file((dev / "ttyUSB3").string(), "");
+    ASSERT_EQ(symlink("ttyUSB404", (dev / "ttyACM1").c_str()), 0);
     ASSERT_EQ(symlink("../../ttyUSB2", (dev / "serial/by-id/usb-FTDI_FT232R_A1-if00-port0").c_str()), 0);
+    ASSERT_EQ(symlink("../../ttyUSB3", (dev / "serial/by-id/usb-plain-file").c_str()), 0);
     // ttyS0: a UART behind it; ttyS1: a driver but no UART (type 0); ttyS2: nothing.
     fs::create_directories(sys / "class/tty/ttyS0/device/driver");
     testing_support::write_file((sys / "class/tty/ttyS0/type").string(), "4\n");
@@ -31,7 +38,8 @@ TEST(ListDevices, StableNamesFirstThenAdaptersThenRealPorts) {
     bootlink::listDevices(dev.string(), sys.string());
     const std::string d = dev.string();
     EXPECT_EQ(cap.text(), d + "/serial/by-id/usb-FTDI_FT232R_A1-if00-port0 -> " + d + "/ttyUSB2\n" +  //
-                              d + "/ttyUSB2\n" + d + "/ttyUSB10\n" + d + "/ttyACM0\n" + d + "/ttyS0\n");
+                              d + "/ttyUSB2\n" + d + "/ttyUSB10\n" + d + "/ttyUSB99999999999999999999999\n" +
+                              d + "/ttyACM0\n" + d + "/ttyS0\n");
 }
 
 TEST(ListDevices, NoneSaysSo) {
