@@ -24,6 +24,7 @@ struct sample {
     double busy_ms = 0;     // the device's programming time
     size_t requests = 0;
     long maxrss_kb = 0;
+    double cpu_seconds = 0;  // the tool's own, median
 };
 
 double median(std::vector<double> v) {
@@ -42,7 +43,7 @@ double startup_seconds(int reps) {
 sample measure(const std::vector<std::string>& args, int reps,
                const std::function<void(bootsim::device&)>& prepare = {}, const std::string& cwd = "",
                const bootsim::line_model& timing = {}) {
-    std::vector<double> t;
+    std::vector<double> t, cpu;
     sample s;
     for (int i = 0; i < reps; ++i) {
         bootsim::device dev;
@@ -58,6 +59,7 @@ sample measure(const std::vector<std::string>& args, int reps,
             std::exit(1);
         }
         t.push_back(r.seconds);
+        cpu.push_back(r.cpu_seconds);
         s.wire_bytes = dev.wire.size();
         s.reply_bytes = dev.sent;
         s.busy_ms = dev.busy_total_ms;
@@ -65,6 +67,7 @@ sample measure(const std::vector<std::string>& args, int reps,
         s.maxrss_kb = std::max(s.maxrss_kb, r.maxrss_kb);
     }
     s.seconds = median(t);
+    s.cpu_seconds = median(cpu);
     return s;
 }
 
@@ -138,12 +141,14 @@ void compare(const char* name, const std::vector<std::string>& job, double start
 void paced(int reps, double startup, const temp_dir& dir);
 void program(const temp_dir& dir);
 void fast(int reps, double startup, const temp_dir& dir);
+void host(int reps, const temp_dir& dir);
 
 int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     // Sections: "paced" (the defaults against the bare device), "fast" (the
     // fast line beside the defaults), "quick" (the fast line alone),
-    // "program" (--program of 32 KiB); all by default.
+    // "program" (--program of 32 KiB), "host" (the host's own cost: system
+    // calls, CPU time, a 1 Mbit/s line); all by default.
     const std::string only = argc > 2 ? argv[2] : "";
     with_defaults = only != "quick";
     const double startup = startup_seconds(reps * 3);
@@ -154,6 +159,7 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "paced") paced(reps, startup, dir);
     if (only.empty() || only == "fast" || only == "quick") fast(reps, startup, dir);
     if (only.empty() || only == "program") program(dir);
+    if (only.empty() || only == "host") host(reps, dir);
     return 0;
 }
 
@@ -180,12 +186,12 @@ void paced(int reps, double startup, const temp_dir& dir) {
 // Start-up of a run with a line: the process, opening and setting up the
 // line, the wake byte, and the simulated device's side of it; the run stops
 // there (no action given).
-double line_startup_seconds(int reps) {
+double line_startup_seconds(int reps, int baud = 115200) {
     std::vector<double> t;
     for (int i = 0; i < reps; ++i) {
         bootsim::device dev;
-        dev.timing = part(115200);
-        t.push_back(run_tool(dev, {"--baud", "115200", "--pace", "0"}).seconds);
+        dev.timing = part(baud);
+        t.push_back(run_tool(dev, {"--baud", std::to_string(baud), "--pace", "0"}).seconds);
     }
     return median(t);
 }
@@ -272,4 +278,66 @@ void program(const temp_dir& dir) {
     std::printf("\nspeed-up of --program over --writeflash at the defaults: %.1fx; --skip-unchanged takes %.2f of\n"
                 "the full run (ratio column of that row).\n",
                 wf_seconds / full.seconds, skip.seconds / full.seconds);
+}
+
+namespace {
+
+// System calls of one run, counted by strace (-1 when it is not there).
+long syscalls(const std::vector<std::string>& args, const std::string& cwd, int status = 0) {
+    temp_dir t;
+    bootsim::device dev;
+    run_options o;
+    o.cwd = cwd;
+    o.timeout_ms = 600000;
+    o.wrapper = {"strace", "-f", "-c", "-o", t.file("count")};
+    const auto r = run_tool(dev, args, o);
+    const std::string table = read_file(t.file("count"));
+    const size_t total = table.rfind(" total");
+    if (r.status != status || total == std::string::npos) {
+        std::fprintf(stderr, "bench: strace run: status %d\n%s%s\n", r.status, r.err.c_str(), table.c_str());
+        return -1;
+    }
+    const size_t line = table.rfind('\n', total) + 1;
+    double pct = 0, seconds = 0;
+    long usecs = 0, calls = -1;
+    std::sscanf(table.c_str() + line, "%lf %lf %ld %ld", &pct, &seconds, &usecs, &calls);
+    return calls;
+}
+
+}  // namespace
+
+void host(int reps, const temp_dir& dir) {
+    write_file(dir.file("fw.hex"), compiler_hex(false));
+    const std::vector<std::string> program{"--pace", "0", "--program", "--hexfile", "fw.hex"};
+    // An instant device: everything the run takes is the host's.
+    const sample instant = measure(program, reps, {}, dir.path());
+    const long calls = syscalls(program, dir.path());
+    const long baseline = syscalls({"--pace", "0"}, dir.path(), 255);  // start-up, line, wake byte; no action
+    std::printf("\nThe host's own cost: --program of 32 KiB at --pace 0 against an instant device.\n\n");
+    std::printf("requests %zu, wall %.3f s, tool CPU %.3f s (%.1f us a request)\n", instant.requests, instant.seconds,
+                instant.cpu_seconds, instant.cpu_seconds * 1e6 / static_cast<double>(instant.requests));
+    if (calls < 0 || baseline < 0)
+        std::printf("system calls: strace not found\n");
+    else
+        std::printf("system calls %ld, of them start-up and wake %ld: %.2f a request\n", calls, baseline,
+                    static_cast<double>(calls - baseline) / static_cast<double>(instant.requests));
+
+    constexpr int MBIT = 1000000;
+    const double startup = line_startup_seconds(reps * 3, MBIT);
+    std::printf("\nA 1 Mbit/s line: --baud 1000000 --pace 0 against a part at 1000000 bit/s (2 ms per block\n"
+                "written and per row erased). Start-up with the line opened: %.4f s (subtracted).\n\n", startup);
+    std::printf("%-28s %6s %6s %8s %8s %7s %7s\n", "run", "to dev", "from", "wall s", "floor s", "ratio", "CPU s");
+    auto row = [&](const char* name, std::vector<std::string> job) {
+        std::vector<std::string> args{"--baud", "1000000", "--pace", "0"};
+        args.insert(args.end(), job.begin(), job.end());
+        const sample s = measure(args, reps, {}, dir.path(), part(MBIT));
+        const double floor = floor_seconds(s, MBIT, 0);
+        std::printf("%-28s %6zu %6zu %8.3f %8.3f %7.4f %7.3f\n", name, s.wire_bytes, s.reply_bytes, s.seconds, floor,
+                    (s.seconds - startup) / floor, s.cpu_seconds);
+    };
+    row("erase 64 rows", {"--eraseflash", "--rows", "64", "--startaddr", "0"});
+    row("read flash 32 KiB", {"--readflash", "--bytes", "32768", "--startaddr", "0", "--output", "r.hex"});
+    row("--writeflash 32 KiB", {"--writeflash", "--hexfile", "fw.hex"});
+    row("--program 32 KiB", {"--program", "--hexfile", "fw.hex"});
+    std::printf("\nfloor: line time of every byte both ways + the part's busy time; ratio: (wall - start-up) / floor.\n");
 }

@@ -107,8 +107,8 @@ void expectPacketType(serial_link& line, int expected) {
 }
 
 void sendRequest(serial_link& line, std::span<const uint8_t> body) {
-    checkInterrupted();  // a stop signal that came while we worked: nothing more goes out
-    line.checksum = 0;   // what a request cut short by a failure summed must not count here
+    checkInterrupted(true);  // a stop signal that came while we worked: nothing more goes out
+    line.checksum = 0;       // what a request cut short by a failure summed must not count here
     startGathering(line);
     sendSTX(line);
     sendSTX(line);

@@ -254,8 +254,8 @@ int serialReadPrint(serial_link& line, uint8_t& byte) {
     return r;
 }
 
-void checkInterrupted() {
-    if (const int sig = stopSignal()) fail(128 + sig, "\n[interrupted]\n");
+void checkInterrupted(bool held) {
+    if (const int sig = held ? stopSignalPending() : stopSignal()) fail(128 + sig, "\n[interrupted]\n");
 }
 
 void replyFailure(serial_link& line, const char* reason, const char* fmt, ...) {

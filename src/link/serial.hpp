@@ -108,8 +108,8 @@ void serialReadEscape(serial_link& line, uint8_t& byte);
 int serialReadPrint(serial_link& line, uint8_t& byte);
 
 // Ends the run (128 + signal) when a stop signal has arrived: prints
-// "[interrupted]".
-void checkInterrupted();
+// "[interrupted]". `held` also counts one still held back (before a request).
+void checkInterrupted(bool held = false);
 
 // Thrown instead of ending the run when a reply is lost or damaged and the
 // request may still be sent again (serial_link::retries_left).

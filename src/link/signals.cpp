@@ -52,7 +52,9 @@ void releaseStopSignals() {
     installed = false;
 }
 
-int stopSignal() {
+int stopSignal() { return caught; }
+
+int stopSignalPending() {
     if (caught || !installed) return caught;
     // Held back and not yet delivered: it counts as arrived all the same, so
     // a request is not sent after it.

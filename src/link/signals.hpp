@@ -18,9 +18,12 @@ void catchStopSignals();
 // Puts the signal mask and handlers back as they were.
 void releaseStopSignals();
 
-// The stop signal that has arrived, or is waiting while held back; 0 when
-// none has.
+// The stop signal that has arrived; 0 when none has.
 int stopSignal();
+
+// The same, counting one that is waiting while held back (a system call:
+// asked before a request goes out, not at every byte).
+int stopSignalPending();
 
 // The mask to wait under (ppoll): the stop signals let through. nullptr when
 // catchStopSignals() was never called (tests driving the link in-process).

@@ -42,7 +42,8 @@ long peak_kb(pid_t pid) {
 }
 
 run_result spawn(const std::vector<std::string>& args, const run_options& options) {
-    std::vector<std::string> argv_store{BOOTLINK_BIN};
+    std::vector<std::string> argv_store = options.wrapper;
+    argv_store.push_back(BOOTLINK_BIN);
     argv_store.insert(argv_store.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : argv_store) argv.push_back(a.data());
@@ -88,7 +89,7 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
             setrlimit(RLIMIT_FSIZE, &limit);
             signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
         }
-        execv(argv[0], argv.data());
+        options.wrapper.empty() ? execv(argv[0], argv.data()) : execvp(argv[0], argv.data());
         _exit(121);
     }
     close(out_pipe[1]);
@@ -164,6 +165,8 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
     while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
 }

@@ -18,6 +18,7 @@ struct run_result {
     std::string err;       // standard error, whole
     std::string tty;       // the terminal the tool was pointed at
     double seconds = 0;    // wall time of the process
+    double cpu_seconds = 0;  // its user and system CPU time
     long maxrss_kb = 0;    // peak resident memory of the tool (sampled every 5 ms)
     bool settings_restored = false;  // the line's terminal settings after the run equal those before
 };
@@ -37,6 +38,7 @@ struct run_options {
     int signal_after_ms = -1;   // send `signal` to the tool this long after it started,
     std::string signal_after;   // or, if set, after this text appeared on its standard output
     int signal = 0;
+    std::vector<std::string> wrapper;  // a command the tool runs under (strace for the bench), or none
 };
 
 inline run_options in_dir(const std::string& cwd) {
