@@ -160,7 +160,8 @@ TEST(Lock, SecondProgramOnTheLineIsRefusedBeforeAnythingIsSent) {
 }
 
 TEST(Signals, InterruptedRunRestoresTheLineAndSaysSo) {
-    for (const auto& [sig, status] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
+    for (const auto& [sig, status] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}, std::pair{SIGQUIT, 131},
+                                      std::pair{SIGUSR1, 138}}) {
         SCOPED_TRACE(sig);
         bootsim::device dev;
         dev.faults.push_back({bootsim::fault_kind::no_answer});

@@ -89,6 +89,7 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
             setrlimit(RLIMIT_FSIZE, &limit);
             signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
         }
+        if (options.ignored_signal) signal(options.ignored_signal, SIG_IGN);
         options.wrapper.empty() ? execv(argv[0], argv.data()) : execvp(argv[0], argv.data());
         _exit(121);
     }

@@ -38,6 +38,7 @@ struct run_options {
     int signal_after_ms = -1;   // send `signal` to the tool this long after it started,
     std::string signal_after;   // or, if set, after this text appeared on its standard output
     int signal = 0;
+    int ignored_signal = 0;     // started with this signal ignored (nohup, a script's background job)
     std::vector<std::string> wrapper;  // a command the tool runs under (strace for the bench), or none
 };
 
