@@ -149,6 +149,7 @@ void scanOptions(int argc, char** argv, settings& run) {
             break;
         case 'r':
             run.rows = number_arg(optarg);
+            run.rows_given = true;
             if (run.rows <= 0) out("ERROR: malformed argument for '--rows'\n");
             out("rows to delete 0x%x (decimal %i)\n", run.rows, run.rows);
             break;
@@ -197,6 +198,7 @@ void scanOptions(int argc, char** argv, settings& run) {
                                             "ERROR: --eeprom-size takes a power of two from 256 to 65536, not '%s'\n");
             if (!std::has_single_bit(static_cast<uint32_t>(run.eeprom_size)))
                 fail(255, "ERROR: --eeprom-size takes a power of two from 256 to 65536, not '%s'\n", optarg);
+            run.eeprom_size_given = true;
             out("data EEPROM of %d bytes\n", run.eeprom_size);
             break;
         case OPT_RETRIES:
@@ -212,16 +214,64 @@ void scanOptions(int argc, char** argv, settings& run) {
             out("leaving rows that already hold the file alone\n");
             break;
         case '?':
-            // getopt has reported it. A device option without its path would
-            // leave the default device to be opened and programmed: stop.
+            // getopt has reported it on standard error. Going on would run
+            // without what was asked: another tool's --port would leave the
+            // default device to be opened and programmed.
             if (optopt == 'd') fail(255, "ERROR: '--device' needs the path of the serial device\n");
-            break;
+            fail(255, "ERROR: see --help for the options\n");
         default:
             // An action option (stored by getopt itself): go on.
             break;
         }
     }
     run.action = actionFlag;
+}
+
+constexpr uint32_t bit(int32_t action) { return 1u << action; }
+constexpr uint32_t ALL_ACTIONS = ~0u;
+// What the actions beyond the original five do not take from the original
+// options: --program has no --bytes. The original actions go on ignoring
+// what they always ignored.
+constexpr uint32_t NEW_WITHOUT_RANGE = bit(ACTION_PROGRAM) | bit(ACTION_VERIFY) | bit(ACTION_READ_CONFIG);
+
+// Each option beyond the original ones and the actions that use it: given
+// with another, the run would quietly do less than was asked.
+struct option_use {
+    const char* name;
+    bool (*given)(const settings&);
+    uint32_t actions;
+};
+constexpr option_use optionUses[] = {
+    {"run", [](const settings& r) { return r.run_after; }, bit(ACTION_PROGRAM)},
+    {"skip-unchanged", [](const settings& r) { return r.skip_unchanged; }, bit(ACTION_PROGRAM)},
+    {"write-config", [](const settings& r) { return r.write_config; }, bit(ACTION_PROGRAM)},
+    {"output", [](const settings& r) { return r.output_given; },
+     bit(ACTION_READ_FLASH) | bit(ACTION_READ_EEPROM) | bit(ACTION_READ_CONFIG)},
+    {"trace", [](const settings& r) { return r.trace; },
+     bit(ACTION_PROGRAM) | bit(ACTION_VERIFY) | bit(ACTION_WRITE_EEPROM) | bit(ACTION_ERASE_EEPROM)},
+    {"eeprom-size", [](const settings& r) { return r.eeprom_size_given; },
+     bit(ACTION_READ_EEPROM) | bit(ACTION_WRITE_EEPROM) | bit(ACTION_ERASE_EEPROM) | bit(ACTION_PROGRAM) |
+         bit(ACTION_VERIFY)},
+    {"retries", [](const settings& r) { return r.retries >= 0; }, ALL_ACTIONS & ~bit(ACTION_RESET)},
+    {"bytes", [](const settings& r) { return r.bytes_given; }, ALL_ACTIONS & ~NEW_WITHOUT_RANGE},
+    {"startaddr", [](const settings& r) { return r.startaddr_given; }, ALL_ACTIONS & ~NEW_WITHOUT_RANGE},
+    {"rows", [](const settings& r) { return r.rows_given; }, ALL_ACTIONS & ~NEW_WITHOUT_RANGE},
+    {"hexfile", [](const settings& r) { return !r.hexfile.empty(); }, ALL_ACTIONS & ~bit(ACTION_READ_CONFIG)},
+};
+
+const char* actionOption(int32_t action) {
+    for (const auto& o : long_options)
+        if (o.name && o.flag == &actionFlag && o.val == action) return o.name;
+    return "?";
+}
+
+// Refuses an option the chosen action would not use, before anything is opened.
+void checkOptionsFit(const settings& run) {
+    if (static_cast<uint32_t>(run.action) > static_cast<uint32_t>(ACTION_LAST)) return;  // usage says so later
+    for (const auto& use : optionUses)
+        if (use.given(run) && !(use.actions & bit(run.action)))
+            fail(255, "ERROR: '--%s' is not used by --%s: see --help for the options\n", use.name,
+                 actionOption(run.action));
 }
 
 // With standard output closed, the device would be opened as descriptor 1
@@ -348,6 +398,7 @@ int run(int argc, char** argv) {
     catchStopSignals();
     try {
         scanOptions(argc, argv, run);
+        checkOptionsFit(run);
         // The file before the device: a bad one sends nothing, not even the wake byte.
         const flash_image image = loadsImage(run.action) ? checkedImage(run) : flash_image{};
         // And the output: one that cannot be written is refused before the read.

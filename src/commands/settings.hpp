@@ -16,6 +16,8 @@ struct settings {
     int32_t startaddr = -1;          // start byte address
     bool bytes_given = false;        // --bytes was given (the EEPROM erase has defaults)
     bool startaddr_given = false;
+    bool rows_given = false;
+    bool eeprom_size_given = false;
     int32_t rows = 0;                // 64-byte rows to erase
     int32_t action = -1;             // one of the action codes below
     speed_t speed = B19200;          // line speed when --baud is not given

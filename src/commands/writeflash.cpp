@@ -1,5 +1,7 @@
 #include <sys/stat.h>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -54,7 +56,11 @@ FILE* openHexfile(const std::string& path) {
         file = std::fopen(path.c_str(), "r");
     }
     checkInterrupted();
-    if (!file) fail(254, "Error: could not open hexfile '%s'\n", path.c_str());
+    if (!file) {
+        const int e = errno;
+        out("Error: could not open hexfile '%s'\n", path.c_str());
+        fail(254, "[reason: %s]\n", std::strerror(e));
+    }
     // A directory reads as nothing and /dev/zero as junk for ever: only a
     // file, or a pipe a build feeds, is a hex file.
     struct stat st {};

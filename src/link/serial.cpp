@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -61,6 +62,23 @@ void serial_link::close() {
     fd = -1;
 }
 
+namespace {
+
+// The line after an open error: why, and what to do about it where that is clear.
+[[noreturn]] void failWithReason(const std::string& path, int e) {
+    if (e == ENOENT) fail(255, "[reason: %s; bootlink --list-devices lists the serial devices]\n", std::strerror(e));
+    struct stat st {};
+    const struct group* owner = stat(path.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+    if ((e == EACCES || e == EPERM) && owner && st.st_gid != 0)
+        fail(255,
+             "[reason: %s; the device belongs to the group '%s': add yourself to it (usermod -aG %s $USER) and "
+             "log in again]\n",
+             std::strerror(e), owner->gr_name, owner->gr_name);
+    fail(255, "[reason: %s]\n", std::strerror(e));
+}
+
+}  // namespace
+
 void openline(serial_link& line, const std::string& path, bool exclusive) {
     // Non-blocking, so a line without carrier cannot hold up the open.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -71,12 +89,16 @@ void openline(serial_link& line, const std::string& path, bool exclusive) {
                  "[note: if no program is using it, a run that was killed may have left it marked in use; "
                  "unplugging the adapter (or restarting the program behind a pseudo-terminal) clears the mark]\n",
                  path.c_str());
-        fail(255, "ERROR: could not open serial device '%s'\n", path.c_str());
+        const int e = errno;
+        out("ERROR: could not open serial device '%s'\n", path.c_str());
+        failWithReason(path, e);
     }
     line.fd = fd;
     struct stat st {};
-    // A file named by mistake must not get the wake byte and a request.
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) fail(255, "ERROR: '%s' is not a serial device\n", path.c_str());
+    // A file or another device (/dev/null) named by mistake must not get the
+    // wake byte and a request: only a terminal is a serial line.
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !isatty(fd))
+        fail(255, "ERROR: '%s' is not a serial device\n", path.c_str());
     if (exclusive) {
         if (flock(fd, LOCK_EX | LOCK_NB) != 0)
             fail(255, "ERROR: serial device '%s' is in use by another program\n", path.c_str());
@@ -220,7 +242,10 @@ int serialRead(serial_link& line, uint8_t& byte) {
         checkInterrupted();
         const int64_t left = forever ? -1 : deadline - nowNs();
         if (!forever && left <= 0)
-            replyFailure(line, "no reply in time", "\n[ERROR, no reply from the device within %d ms]\n", waitMs);
+            replyFailure(line, "no reply in time",
+                         "\n[ERROR, no reply from the device within %d ms]\n"
+                         "[hint: is the device in its bootloader, is it on this --device, and at this --baud?]\n",
+                         waitMs);
         const int ready = waitFor(line.fd, POLLIN, left);
         if (ready == 0) continue;  // the deadline is checked above
         if (ready < 0) {
@@ -260,7 +285,7 @@ void checkInterrupted(bool held) {
 
 void replyFailure(serial_link& line, const char* reason, const char* fmt, ...) {
     if (line.retries_left > 0) throw reply_lost{reason};
-    char message[160];
+    char message[256];
     va_list args;
     va_start(args, fmt);
     std::vsnprintf(message, sizeof message, fmt, args);

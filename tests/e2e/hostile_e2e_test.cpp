@@ -83,7 +83,12 @@ TEST(Hostile, OnlyACharacterDeviceIsALine) {
 
     r = run_plain({"-d", dir.path(), "--reset"});
     EXPECT_EQ(r.status, 255);
-    EXPECT_TRUE(r.out.ends_with("ERROR: could not open serial device '" + dir.path() + "'\n")) << r.out;
+    EXPECT_TRUE(r.out.ends_with("ERROR: could not open serial device '" + dir.path() + "'\n[reason: Is a directory]\n"))
+        << r.out;
+    // Nor is a character device that is no terminal.
+    r = run_plain({"-d", "/dev/null", "--reset"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(r.out.ends_with("ERROR: '/dev/null' is not a serial device\n")) << r.out;
 }
 
 TEST(Hostile, DeviceOptionWithoutItsPathOpensNothing) {

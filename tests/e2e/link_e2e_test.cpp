@@ -173,7 +173,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "FF 0F 0F 00 00 00 04"},
         // The file is read before the line is opened: nothing is sent without one.
         ScanCase{"write_eeprom_without_a_file", {"--writeeeprom"}, 254,
-                 "ERROR: you need to specify --hexfile <filename>\nError: could not open hexfile ''\n", ""},
+                 "ERROR: you need to specify --hexfile <filename>\nError: could not open hexfile ''\n"
+                 "[reason: No such file or directory]\n",
+                 ""},
         ScanCase{"erase_eeprom_past_its_end", {"--eraseeeprom", "--startaddr", "256"}, 255,
                  "startaddr=0x100 (decimal: 256)\naction: erase eeprom\n"
                  "[ERROR, address out of range. Device EEPROM address range is 0-255]\n",
@@ -195,7 +197,8 @@ INSTANTIATE_TEST_SUITE_P(
                  254,
                  "with 0xc (decimal: 12) bytes\nstartaddr=0x0 (decimal: 0)\n"
                  "rows to delete 0x1f (decimal 31)\n"
-                 "ERROR: you need to specify --hexfile <filename>\nError: could not open hexfile ''\n",
+                 "ERROR: you need to specify --hexfile <filename>\nError: could not open hexfile ''\n"
+                 "[reason: No such file or directory]\n",
                  ""},
         ScanCase{"negative_hex_startaddr", {"--startaddr", "0x-5", "--eraseflash", "--rows", "1"}, 255,
                  "ERROR: malformed argument for '--startaddr'\nstartaddr=0xfffffffb (decimal: -5)\n"
@@ -222,13 +225,41 @@ TEST(OptionScan, HelpEndsTheRunBeforeTheDeviceIsOpened) {
     EXPECT_TRUE(dev.wire.empty());
 }
 
-TEST(OptionScan, UnknownOptionIsReportedOnStandardErrorAndSkipped) {
+struct Unhonoured {
+    std::string name;
+    std::vector<std::string> args;
+    std::string err;  // part of the scanner's diagnostic
+    std::string out;  // after the echo of the options before it
+};
+
+void PrintTo(const Unhonoured& c, std::ostream* os) { *os << c.name; }
+
+class OptionRefused : public ::testing::TestWithParam<Unhonoured> {};
+
+// What the run cannot honour ends it before the line is opened.
+TEST_P(OptionRefused, BeforeAnythingIsOpened) {
+    const auto& c = GetParam();
     bootsim::device dev;
-    const auto r = run_tool(dev, {"--frobnicate", "--reset"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("frobnicate"), std::string::npos) << r.err;
-    EXPECT_EQ(dev.resets, 1);
+    const auto r = run_tool(dev, c.args);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.ends_with(c.out)) << r.out;
+    EXPECT_TRUE(dev.wire.empty());
+    EXPECT_EQ(dev.sessions, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OptionRefused,
+    ::testing::Values(
+        Unhonoured{"another_tools_spelling", {"--port=/dev/ttyUSB0", "--reset"}, "unrecognized option",
+                   "ERROR: see --help for the options\n"},
+        Unhonoured{"missing_argument", {"--reset", "--timeout"}, "requires an argument",
+                   "ERROR: see --help for the options\n"},
+        Unhonoured{"run_after_a_single_step", {"--writeflash", "--hexfile", "f.hex", "--run"}, "",
+                   "ERROR: '--run' is not used by --writeflash: see --help for the options\n"},
+        Unhonoured{"bytes_with_program", {"--program", "--hexfile", "f.hex", "--bytes", "100"}, "",
+                   "ERROR: '--bytes' is not used by --program: see --help for the options\n"}),
+    [](const auto& p) { return p.param.name; });
 
 TEST(OptionScan, OverlongPathEndsTheRunWithoutTouchingAnyDevice) {
     const std::string long_path = "/dev/" + std::string(59, 'x');  // 64 characters
@@ -248,14 +279,15 @@ TEST(OptionScan, PathOfSixtyThreeCharactersIsAccepted) {
     const auto r = run_plain({"--device", path, "--reset"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "using device " + path + " for serial comms\n" +
-                         "ERROR: could not open serial device '" + path + "'\n");
+                         "ERROR: could not open serial device '" + path + "'\n" + "[reason: No such file or directory; bootlink --list-devices lists the serial devices]\n");
 }
 
 TEST(OptionScan, DefaultDeviceThatCannotBeOpenedEndsTheRun) {
     const auto r = run_plain({"--reset", "--device", "/nonexistent/ttyUSB9"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "using device /nonexistent/ttyUSB9 for serial comms\n"
-                     "ERROR: could not open serial device '/nonexistent/ttyUSB9'\n");
+                     "ERROR: could not open serial device '/nonexistent/ttyUSB9'\n"
+                     "[reason: No such file or directory; bootlink --list-devices lists the serial devices]\n");
 }
 
 struct FaultCase {

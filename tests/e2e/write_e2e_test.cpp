@@ -178,14 +178,15 @@ TEST(WriteFlash, MissingHexFile) {
     write_run w(dev, "", {"--hexfile", "nope.hex"});
     EXPECT_EQ(w.r.status, 254);
     EXPECT_EQ(w.r.out, device_echo(w.r) + "using hexfile 'f.hex'\nusing hexfile 'nope.hex'\naction: write flash\n"
-                                          "Error: could not open hexfile 'nope.hex'\n");
+                                          "Error: could not open hexfile 'nope.hex'\n"
+                                          "[reason: No such file or directory]\n");
     EXPECT_EQ(hex(received(dev)), "FF");
 
     bootsim::device dev2;
     const auto r = run_tool(dev2, {"--writeflash"});
     EXPECT_EQ(r.status, 254);
     EXPECT_EQ(r.out, device_echo(r) + "action: write flash\nERROR: you need to specify --hexfile <filename>\n"
-                                      "Error: could not open hexfile ''\n");
+                                      "Error: could not open hexfile ''\n[reason: No such file or directory]\n");
 }
 
 TEST(WriteFlash, RefusedAcknowledgementStopsTheRunAfterWhatWasWritten) {
