@@ -23,15 +23,18 @@ expect() {  # what, got, want
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 cd "$dir" || exit 1
-touch fw.hex app.HEX notes.txt tty-sim
+touch fw.hex app.HEX notes.txt tty-sim "my fw.hex"
 mkdir build
 
 expect "actions" "$(complete_line bootlink --re)" "--readconfig --readeeprom --readflash --reset --retries "
 expect "new options" "$(complete_line bootlink --sk)" "--skip-unchanged "
-expect "hex files and folders" "$(complete_line bootlink --hexfile '')" "app.HEX build/ fw.hex "
+expect "hex files and folders" "$(complete_line bootlink --hexfile '')" "app.HEX build/ fw.hex my\\ fw.hex "
+expect "a name with a blank, quoted" "$(complete_line bootlink --hexfile my)" "my\\ fw.hex "
+expect "the option=value form" "$(complete_line bootlink --hexfile=f)" "--hexfile=fw.hex "
+expect "line speeds" "$(complete_line bootlink --baud 11)" "115200 "
 expect "short hexfile option" "$(complete_line bootlink -f f)" "fw.hex "
 expect "a path that is no adapter" "$(complete_line bootlink --device "$dir/tty")" "$dir/tty-sim "
-expect "numbers get nothing" "$(complete_line bootlink --baud 1)" ""
+expect "numbers get nothing" "$(complete_line bootlink --pace 1)" ""
 # Every option the tool takes (its manual page names them all) is offered.
 if [ -n "$page" ]; then
     offered=" $(complete_line bootlink --)"

@@ -40,6 +40,8 @@ constexpr int OPT_LIST_DEVICES = 0x109;
 constexpr int OPT_EEPROM_SIZE = 0x10A;
 constexpr int OPT_WRITE_CONFIG = 0x10B;
 constexpr int OPT_RETRIES = 0x10C;
+constexpr int OPT_QUIET = 0x10D;
+constexpr int OPT_CHECK = 0x10E;
 
 // The action options store their code straight into this; the last one given wins.
 int actionFlag = -1;
@@ -74,13 +76,15 @@ const struct option long_options[] = {
     {"eeprom-size", required_argument, nullptr, OPT_EEPROM_SIZE},
     {"write-config", no_argument, nullptr, OPT_WRITE_CONFIG},
     {"retries", required_argument, nullptr, OPT_RETRIES},
+    {"quiet", no_argument, nullptr, OPT_QUIET},
+    {"check", no_argument, &actionFlag, ACTION_CHECK},
     {nullptr, 0, nullptr, 0},
 };
 
 constexpr const char* usageLines[] = {
     "To read from flash Memory: \n",
     "\tusage: %s --readflash --bytes <n> --startaddr <x>\n",
-    "\twhere n specifies the number of bytes to read (max 251)\n",
+    "\twhere n specifies the number of bytes to read\n",
     "\tand x the hexadecimal start address for the read with 0x prefix\n",
     "\t  eg: %s --readflash --bytes 100 --startaddr 0x01320\n\n",
     "\nTo write to flash Memory: \n",
@@ -98,7 +102,38 @@ constexpr const char* usageLines[] = {
     "\tusage: %s --readeeprom --bytes <n> --startaddr <x>\n",
     "\twhere n specifies the number of bytes to read\n",
     "\tand x the hexadecimal start address for the read with 0x prefix\n",
-    "\t  eg: %s --readeeprom ---bytes 16 --startaddr 0x80\n\n",
+    "\t  eg: %s --readeeprom --bytes 16 --startaddr 0x80\n\n",
+    // Everything beyond the original five actions, one line an option.
+    "\nMore options:\n",
+    "Programming a board:\n",
+    "  --program --hexfile F    check, erase, write and verify every memory the file gives\n",
+    "  --verify --hexfile F     compare the device with the file, change nothing\n",
+    "  --check --hexfile F      check the file and show what --program would do (no device)\n",
+    "  --run                    with --program: reset the device once it is verified\n",
+    "  --skip-unchanged         with --program: leave the rows that already hold the file\n",
+    "  --write-config           with --program: write the configuration bytes too\n",
+    "  --writeeeprom --hexfile F  write the file's EEPROM data and read it back\n",
+    "  --eraseeeprom            set the EEPROM (or --bytes from --startaddr of it) to 0xFF\n",
+    "  --eeprom-size N          bytes of data EEPROM, a power of two, 256 to 65536 (256)\n",
+    "  --trace                  the byte trace for the actions above\n",
+    "The line:\n",
+    "  -d, --device PATH        serial device (/dev/ttyS0, or $BOOTLINK_DEVICE)\n",
+    "  --baud N                 line speed in bit/s, 50 to 4000000 (19200)\n",
+    "  --pace MS                pause after each byte sent, 0 to 999 (10)\n",
+    "  --timeout MS             longest wait for a reply byte (5000 for --program and the\n",
+    "                           other new actions; the original ones wait for ever)\n",
+    "  --retries N              send a request again after a lost reply, 0 to 10\n",
+    "  --no-lock                do not take the device for this run alone\n",
+    "Reading:\n",
+    "  --readconfig             read the configuration bytes and the device ID\n",
+    "  --output F               save a read to F (--readflash: out.hex by default)\n",
+    "  --quiet                  no byte trace and no dump: phases and results only\n",
+    "Other:\n",
+    "  --list-devices           list the serial devices\n",
+    "  --version                print the version\n",
+    "  -h, --help               this text\n",
+    "\nProgram a board, checked, in one command:\n",
+    "  %s --device /dev/ttyUSB0 --baud 115200 --pace 0 --program --hexfile firmware.hex --run\n",
 };
 
 // A cut-short path could name another device or file, so a path argument
@@ -129,6 +164,7 @@ void scanOptions(int argc, char** argv, settings& run) {
         switch (c) {
         case 'd':
             storePath(run.dev, optarg, "device");
+            run.device_given = true;
             out("using device %s for serial comms\n", run.dev.c_str());
             break;
         case 'b':
@@ -205,6 +241,10 @@ void scanOptions(int argc, char** argv, settings& run) {
             run.retries = boundedNumber(optarg, 0, 10, "ERROR: --retries takes a count from 0 to 10, not '%s'\n");
             out("sending a request again up to %d times after a lost reply\n", run.retries);
             break;
+        case OPT_QUIET:
+            run.quiet = true;
+            out("no byte trace\n");
+            break;
         case OPT_WRITE_CONFIG:
             run.write_config = true;
             out("writing the configuration bytes the file gives\n");
@@ -225,6 +265,12 @@ void scanOptions(int argc, char** argv, settings& run) {
         }
     }
     run.action = actionFlag;
+    // A bench with one adapter can name it once for every run; --device wins.
+    const char* fromEnvironment = std::getenv("BOOTLINK_DEVICE");
+    if (!run.device_given && fromEnvironment && *fromEnvironment) {
+        storePath(run.dev, fromEnvironment, "device");
+        out("using device %s for serial comms (from BOOTLINK_DEVICE)\n", run.dev.c_str());
+    }
 }
 
 constexpr uint32_t bit(int32_t action) { return 1u << action; }
@@ -232,7 +278,8 @@ constexpr uint32_t ALL_ACTIONS = ~0u;
 // What the actions beyond the original five do not take from the original
 // options: --program has no --bytes. The original actions go on ignoring
 // what they always ignored.
-constexpr uint32_t NEW_WITHOUT_RANGE = bit(ACTION_PROGRAM) | bit(ACTION_VERIFY) | bit(ACTION_READ_CONFIG);
+constexpr uint32_t NEW_WITHOUT_RANGE =
+    bit(ACTION_PROGRAM) | bit(ACTION_VERIFY) | bit(ACTION_READ_CONFIG) | bit(ACTION_CHECK);
 
 // Each option beyond the original ones and the actions that use it: given
 // with another, the run would quietly do less than was asked.
@@ -244,15 +291,15 @@ struct option_use {
 constexpr option_use optionUses[] = {
     {"run", [](const settings& r) { return r.run_after; }, bit(ACTION_PROGRAM)},
     {"skip-unchanged", [](const settings& r) { return r.skip_unchanged; }, bit(ACTION_PROGRAM)},
-    {"write-config", [](const settings& r) { return r.write_config; }, bit(ACTION_PROGRAM)},
+    {"write-config", [](const settings& r) { return r.write_config; }, bit(ACTION_PROGRAM) | bit(ACTION_CHECK)},
     {"output", [](const settings& r) { return r.output_given; },
      bit(ACTION_READ_FLASH) | bit(ACTION_READ_EEPROM) | bit(ACTION_READ_CONFIG)},
     {"trace", [](const settings& r) { return r.trace; },
      bit(ACTION_PROGRAM) | bit(ACTION_VERIFY) | bit(ACTION_WRITE_EEPROM) | bit(ACTION_ERASE_EEPROM)},
     {"eeprom-size", [](const settings& r) { return r.eeprom_size_given; },
      bit(ACTION_READ_EEPROM) | bit(ACTION_WRITE_EEPROM) | bit(ACTION_ERASE_EEPROM) | bit(ACTION_PROGRAM) |
-         bit(ACTION_VERIFY)},
-    {"retries", [](const settings& r) { return r.retries >= 0; }, ALL_ACTIONS & ~bit(ACTION_RESET)},
+         bit(ACTION_VERIFY) | bit(ACTION_CHECK)},
+    {"retries", [](const settings& r) { return r.retries >= 0; }, ALL_ACTIONS & ~bit(ACTION_RESET) & ~bit(ACTION_CHECK)},
     {"bytes", [](const settings& r) { return r.bytes_given; }, ALL_ACTIONS & ~NEW_WITHOUT_RANGE},
     {"startaddr", [](const settings& r) { return r.startaddr_given; }, ALL_ACTIONS & ~NEW_WITHOUT_RANGE},
     {"rows", [](const settings& r) { return r.rows_given; }, ALL_ACTIONS & ~NEW_WITHOUT_RANGE},
@@ -401,6 +448,11 @@ int run(int argc, char** argv) {
         checkOptionsFit(run);
         // The file before the device: a bad one sends nothing, not even the wake byte.
         const flash_image image = loadsImage(run.action) ? checkedImage(run) : flash_image{};
+        if (run.action == ACTION_CHECK) {  // the file alone: no device is opened
+            out("action: check hexfile\n");
+            main_check(run, image);
+            return finish(0);
+        }
         // And the output: one that cannot be written is refused before the read.
         std::optional<output_file> saved;
         if (savesOutput(run.action, run.output_given)) saved.emplace(run.output);
@@ -412,6 +464,7 @@ int run(int argc, char** argv) {
         line.timeout_ms = run.timeout_ms ? run.timeout_ms : fresh ? NEW_ACTION_TIMEOUT_MS : WAIT_FOREVER;
         line.retries = run.retries >= 0 ? run.retries : fresh ? NEW_ACTION_RETRIES : 0;
         line.baud = run.baud ? run.baud : 19200;
+        line.trace = !run.quiet;
         discardInput(line);
         // What an interrupted run's device still sends must not be read as our reply.
         if (!waitQuiet(line)) fail(255, "[ERROR, the line does not go quiet: the device keeps sending]\n");

@@ -54,6 +54,9 @@ flash_image checkedImage(const settings& run);
 void main_program(serial_link& line, const settings& run, const flash_image& image);
 // The same read-back comparisons, nothing erased or written.
 void main_verify(serial_link& line, const settings& run, const flash_image& image);
+// What --program would do with the file, and about how long it would take
+// at the run's line speed and pace; no device.
+void main_check(const settings& run, const flash_image& image);
 // The file's EEPROM data, written and read back.
 void main_writeeeprom(serial_link& line, const settings& run, const flash_image& image);
 

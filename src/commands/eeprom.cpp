@@ -30,8 +30,8 @@ int32_t eepromSpan(const settings& run, int32_t start, int32_t bytes) {
 void main_readeeprom(serial_link& line, const settings& run, output_file* saved) {
     if (run.bytes <= 0 || run.startaddr < 0) fail(255, "ERROR: you need to specify both --bytes and --startaddr\n");
     std::vector<uint8_t> data(static_cast<size_t>(eepromSpan(run, run.startaddr, run.bytes)));
-    readRange(line, memory::eeprom, run.startaddr, data);
-    out("<ETX>\n");
+    readPhase(line, memory::eeprom, run.startaddr, data);
+    if (line.trace) out("<ETX>\n");
     if (!saved) {
         out("[OK => Read EEPROM Data Memory]\n");
         return;

@@ -22,6 +22,7 @@ void main_eraseflash(serial_link& line, const settings& run) {
 // Up to 256 rows take one request (256 goes out as a count of 0); more go
 // out as requests of 255.
 void eraseflash(serial_link& line, int32_t address, int32_t rows) {
+    if (!line.trace) out("erasing %i rows\n", rows);  // --quiet: a phase line for the trace
     if (rows <= 256) {
         eraseRows(line, static_cast<uint32_t>(address), rows);
     } else {

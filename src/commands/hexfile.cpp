@@ -53,7 +53,10 @@ flash_image checkedImage(const settings& run) {
     if (!image.problems.empty())
         fail(255, "[ERROR, %zu lines of the hexfile cannot be programmed, nothing was sent]\n", image.problems.size());
 
-    const bool program = run.action == ACTION_PROGRAM;
+    // A file cut short (a copy or a build that stopped) would program half a firmware.
+    if (!image.ended) fail(255, "[ERROR, the hexfile has no end record: is it complete? Nothing was sent]\n");
+
+    const bool program = run.action == ACTION_PROGRAM || run.action == ACTION_CHECK;
     const bool eepromOnly = run.action == ACTION_WRITE_EEPROM;
     const char* fate = program || eepromOnly ? "not written" : "not compared";
     if (eepromOnly) noteProgram(image, "not written; --program writes it");

@@ -1,4 +1,5 @@
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -176,6 +177,81 @@ void main_writeeeprom(serial_link& line, const settings& run, const flash_image&
     writeEeprom(line, image.eeprom, !run.trace);
     line.trace = true;
     out("[OK => wrote and verified %zu bytes of EEPROM in %.1f s]\n", image.eeprom.size(), secondsSince(t0));
+}
+
+}  // namespace bootlink
+
+namespace bootlink {
+
+namespace {
+
+// Wire bytes of one request or reply: the frame around `body`, and a DLE
+// before every byte that needs one (counted for the fields alone).
+uint64_t framed(uint64_t body, uint64_t escapes = 0) { return 2 + body + 1 + 1 + escapes; }
+
+}  // namespace
+
+void main_check(const settings& run, const flash_image& image) {
+    flash_image work = image;
+    const auto partial = partialRows(work);
+    // What the device holds is unknown here: the rows given in part count as
+    // if every byte of them were written.
+    for (uint32_t r : partial) work.rows.at(r).data.fill(0x00);
+    const program_plan plan = planFor(work, touchedRows(work));
+    const uint64_t partialBytes = partial.size() * ROW_BYTES;
+    uint64_t sent = 0, received = 0, requests = 0, busyUs = 0;
+    auto reads = [&](uint64_t bytes) {
+        const uint64_t n = (bytes + READ_CHUNK - 1) / READ_CHUNK;
+        sent += n * framed(5);
+        received += n * framed(5) + bytes;
+        requests += n;
+    };
+    reads(partialBytes);
+    for (const auto& e : plan.erases) {
+        sent += framed(5);
+        received += framed(1);
+        busyUs += e.bytes / ROW_BYTES * 2000;  // a row takes a couple of ms
+    }
+    uint64_t escapes = 0;
+    for (const auto& [address, row] : work.rows)
+        for (uint8_t b : row.data) escapes += b == 0x04 || b == 0x05 || b == 0x0F;
+    for (const auto& w : plan.writes) {
+        sent += framed(5 + w.bytes);
+        received += framed(1);
+        busyUs += w.bytes / BLOCK_BYTES * 2000;
+    }
+    sent += escapes;
+    reads(totalBytes(plan.reads));
+    const auto eepromRuns = byteRuns(image.eeprom, EEPROM_WRITE_MAX);
+    for (const auto& r : eepromRuns) {
+        sent += framed(5 + r.bytes);
+        received += framed(1);
+        busyUs += r.bytes * 4000;  // an EEPROM byte takes a few ms
+    }
+    if (!image.eeprom.empty()) reads(image.eeprom.size());
+    if (!image.config.empty()) reads(image.config.size());
+    requests += plan.erases.size() + plan.writes.size() + eepromRuns.size();
+
+    if (!image.rows.empty()) {
+        out("program memory: %llu bytes in %zu rows, %zu of them given in part (read first)\n",
+            static_cast<unsigned long long>(image.given_bytes()), image.rows.size(), partial.size());
+        out("  erase %zu rows in %zu requests, write %llu bytes in %zu requests, read back %llu bytes\n",
+            image.rows.size(), plan.erases.size(), static_cast<unsigned long long>(totalBytes(plan.writes)),
+            plan.writes.size(), static_cast<unsigned long long>(totalBytes(plan.reads)));
+    }
+    if (!image.eeprom.empty())
+        out("EEPROM: write %zu bytes in %zu requests, read them back\n", image.eeprom.size(), eepromRuns.size());
+    if (!image.config.empty())
+        out("configuration: %zu bytes %s\n", image.config.size(),
+            run.write_config ? "written and read back" : "read and compared");
+    const int baud = run.baud ? run.baud : 19200;
+    const double byteSeconds = 10.0 / baud;
+    const double seconds = static_cast<double>(sent) * std::max(byteSeconds, run.pace_ms / 1000.0) +
+                           static_cast<double>(received) * byteSeconds + static_cast<double>(busyUs) / 1e6;
+    out("about %llu requests, %llu bytes sent and %llu received: about %.0f s at %d bit/s with a %d ms pace\n",
+        static_cast<unsigned long long>(requests), static_cast<unsigned long long>(sent),
+        static_cast<unsigned long long>(received), std::ceil(seconds), baud, run.pace_ms);
+    out("[OK => the hexfile can be programmed]\n");
 }
 
 }  // namespace bootlink

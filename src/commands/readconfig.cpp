@@ -13,8 +13,8 @@ namespace bootlink {
 // request and dumped as the EEPROM read dumps its bytes.
 void main_readconfig(serial_link& line, output_file* saved) {
     std::vector<uint8_t> config(CONFIG_END - CONFIG_FIRST), id(DEVICE_ID_END - DEVICE_ID_FIRST);
-    readRange(line, memory::config, CONFIG_FIRST, config);
-    readRange(line, memory::config, DEVICE_ID_FIRST, id);
+    readPhase(line, memory::config, CONFIG_FIRST, config);
+    readPhase(line, memory::config, DEVICE_ID_FIRST, id);
     out("device ID 0x%02x%02x\n", id[1], id[0]);
     if (!saved) {
         out("[OK => Read Configuration Memory]\n");

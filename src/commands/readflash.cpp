@@ -31,7 +31,7 @@ void main_readflash(serial_link& line, const settings& run, output_file& saved) 
     if (stop - 1 > ADDRESS_LIMIT)
         fail(255, "ERROR: %i bytes from 0x%06x run past the last address 0xFFFFFF\n", run.bytes, run.startaddr);
     std::vector<uint8_t> data(static_cast<size_t>(run.bytes));
-    readRange(line, memory::program, start, data);
+    readPhase(line, memory::program, start, data);
 
     // Every word a byte was read of, as far as four-digit word addresses
     // reach. A byte of those words that was not read is saved as 0xFF, which
@@ -49,8 +49,10 @@ void main_readflash(serial_link& line, const settings& run, output_file& saved) 
         writeiend16(f);
     };
     saved.save(write, [&] {
-        out("[no of words dumped to hex file: %i\n", static_cast<int>(inFile));
-        out("<ETX>\n");
+        if (line.trace) {  // the dump's own closing lines
+            out("[no of words dumped to hex file: %i\n", static_cast<int>(inFile));
+            out("<ETX>\n");
+        }
         const int64_t lostFrom = std::max(start, 2 * IMAGE_WORDS);
         if (stop > lostFrom)
             out("[%s holds word addresses up to 0xFFFF only: bytes 0x%06lx to 0x%06lx are dumped above but not in it]\n",

@@ -9,6 +9,7 @@ namespace bootlink {
 // What one run is asked to do, filled from the command line.
 struct settings {
     std::string dev = "/dev/ttyS0";  // serial device path (63 characters at most)
+    bool device_given = false;       // --device named it (else BOOTLINK_DEVICE may)
     std::string hexfile;             // hex file to program (63 characters at most)
     std::string output = "out.hex";  // --output: where a read is saved (63 characters at most)
     bool output_given = false;       // --output named it (reads of EEPROM and configuration save only then)
@@ -30,7 +31,8 @@ struct settings {
     bool trace = false;              // --trace: the byte trace for --program and --verify
     bool run_after = false;          // --run: reset the device after a verified programming
     bool skip_unchanged = false;     // --skip-unchanged: leave rows that already hold the file
-    bool write_config = false;       // --write-config: --program writes the configuration bytes too
+    bool write_config = false;
+    bool quiet = false;              // --quiet: no byte trace and no dump for the original actions       // --write-config: --program writes the configuration bytes too
     int32_t eeprom_size = 256;       // --eeprom-size: bytes of data EEPROM
 };
 
@@ -44,7 +46,8 @@ constexpr int32_t ACTION_RESET = 6;
 constexpr int32_t ACTION_PROGRAM = 7;
 constexpr int32_t ACTION_VERIFY = 8;
 constexpr int32_t ACTION_READ_CONFIG = 9;
-constexpr int32_t ACTION_LAST = ACTION_READ_CONFIG;
+constexpr int32_t ACTION_CHECK = 10;  // the file only: no device
+constexpr int32_t ACTION_LAST = ACTION_CHECK;
 
 // The actions beyond the original five. They show progress instead of the
 // byte trace, wait at most NEW_ACTION_TIMEOUT_MS for a reply unless told
@@ -63,7 +66,7 @@ constexpr bool savesOutput(int32_t action, bool outputGiven) {
 
 // The actions that read a whole hex file, checked, before the line is opened.
 constexpr bool loadsImage(int32_t action) {
-    return action == ACTION_PROGRAM || action == ACTION_VERIFY || action == ACTION_WRITE_EEPROM;
+    return action == ACTION_PROGRAM || action == ACTION_VERIFY || action == ACTION_WRITE_EEPROM || action == ACTION_CHECK;
 }
 
 constexpr std::size_t MAX_PATH_ARG = 63;  // longest --device / --hexfile argument

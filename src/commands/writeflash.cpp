@@ -33,14 +33,17 @@ bool writeBytes(serial_link& line, uint32_t address, const std::vector<uint8_t>&
         out("[record at 0x%06X runs past program memory into 0x200000, not written]\n", address);
         return false;
     }
-    out("line read from hexfile had startaddress=0x%04X with length %ibytes\n", address, static_cast<int>(count));
+    if (line.trace)
+        out("line read from hexfile had startaddress=0x%04X with length %ibytes\n", address, static_cast<int>(count));
     const uint32_t first = address / BLOCK_BYTES * BLOCK_BYTES;
     const uint32_t last = (end + BLOCK_BYTES - 1) / BLOCK_BYTES * BLOCK_BYTES;
-    if (count < BLOCK_BYTES)
-        out("[less than eight bytes for flash op, filling up with 0xFF]\n");
-    else if (last - first != count)
-        out(first == address ? "[not multiple of 8, filling memory with 0xFF]\n"
-                             : "[not aligned to 8-byte blocks, filling memory with 0xFF]\n");
+    if (line.trace) {  // --quiet leaves each record's own lines out
+        if (count < BLOCK_BYTES)
+            out("[less than eight bytes for flash op, filling up with 0xFF]\n");
+        else if (last - first != count)
+            out(first == address ? "[not multiple of 8, filling memory with 0xFF]\n"
+                                 : "[not aligned to 8-byte blocks, filling memory with 0xFF]\n");
+    }
     std::vector<uint8_t> blocks(last - first, 0xFF);
     std::copy(bytes.begin(), bytes.end(), blocks.begin() + (address - first));
     writeflash(line, std::move(blocks), first);
@@ -77,15 +80,15 @@ void checkHexfileRead(FILE* file, const std::string& path) {
 
 void writeflash(serial_link& line, std::vector<uint8_t> bytes, uint32_t address) {
     if (bytes.size() < BLOCK_BYTES) {
-        out("[less than eight bytes for flash op, filling up with 0xFF]\n");
+        if (line.trace) out("[less than eight bytes for flash op, filling up with 0xFF]\n");
         bytes.resize(BLOCK_BYTES, 0xFF);
     }
     if (bytes.size() % BLOCK_BYTES != 0) {
-        out("[not multiple of 8, filling memory with 0xFF]\n");
+        if (line.trace) out("[not multiple of 8, filling memory with 0xFF]\n");
         bytes.resize((bytes.size() + BLOCK_BYTES - 1) / BLOCK_BYTES * BLOCK_BYTES, 0xFF);
     }
     writeFlash(line, address, bytes);
-    out("[OK => Acknowledged Write Flash Program Memory]\n");
+    if (line.trace) out("[OK => Acknowledged Write Flash Program Memory]\n");
 }
 
 void main_writeflash(serial_link& line, const settings& run) {
@@ -124,8 +127,9 @@ void main_writeflash(serial_link& line, const settings& run) {
         case record_kind::data:
             if (rec.info.form == record_form::word) {
                 // INHX16 as a flash read saves it: sent as it stands, filled up at its end.
-                out("line read from hexfile had startaddress=0x%04X with length %ibytes\n", rec.address,
-                    static_cast<int>(rec.bytes.size()));
+                if (line.trace)
+                    out("line read from hexfile had startaddress=0x%04X with length %ibytes\n", rec.address,
+                        static_cast<int>(rec.bytes.size()));
                 writeflash(line, rec.bytes, rec.address);
             } else if (!writeBytes(line, rec.address, rec.bytes)) {
                 ++notWritten;
@@ -136,6 +140,7 @@ void main_writeflash(serial_link& line, const settings& run) {
     checkHexfileRead(file.get(), run.hexfile);
     // Every line is tried, but a device left half-programmed is not a success.
     if (notWritten > 0) fail(255, "[ERROR, %i lines of the hexfile were not written]\n", notWritten);
+    if (!line.trace) out("[OK => Acknowledged Write Flash Program Memory: every record written]\n");
 }
 
 }  // namespace bootlink

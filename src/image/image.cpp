@@ -112,6 +112,7 @@ flash_image loadImage(FILE* file, uint32_t eepromSize, const std::function<void(
         const int lineNo = rec.info.number;
         switch (rec.kind) {
         case record_kind::end:
+            load.image.ended = rec.info.type == TYPE_END;
             return std::move(load.image);
         case record_kind::data:
             load.place(lineNo, rec.address, rec.bytes);

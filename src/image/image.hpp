@@ -38,6 +38,7 @@ struct flash_image {
     byte_map id;                          // ID locations 0x200000..0x200007
     byte_map device_id;                   // 0x3FFFFE..0x3FFFFF: fixed in the part
     std::vector<image_problem> problems;  // every line that cannot be programmed
+    bool ended = false;                   // the end record was read (a file cut short has none)
     uint64_t given_bytes() const;         // of program memory
 };
 

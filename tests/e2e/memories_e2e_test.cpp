@@ -120,6 +120,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"between_memories", ":020000040021D9\n:0100000001FE\n:00000001FF\n",
                 "[ERROR, line 2 of the hexfile: data at 0x210000 is in no memory of the device]\n"
                 "[ERROR, 1 lines of the hexfile cannot be programmed, nothing was sent]\n"},
+        Refused{"cut_short", ":0400000001020304F2\n",
+                "[ERROR, the hexfile has no end record: is it complete? Nothing was sent]\n"},
         Refused{"nothing_to_write", ":020000040020DA\n:0100000001FE\n:00000001FF\n",
                 "[note: ID locations 0x200000-0x200000, 1 byte, not written]\n"
                 "[ERROR, the hexfile gives no byte to program, nothing was sent]\n"}),

@@ -221,49 +221,22 @@ TEST(BadLines, TwentyListedThenTheCountOfTheRest) {
 
 namespace {
 
-// The simulator as its own program on a fixed link, so two runs in a row
-// share one line (and one device still sending).
-struct simulator {
-    pid_t pid = -1;
-    std::string link;
-    simulator(const std::string& path, std::vector<std::string> args) : link(path) {
-        pid = fork();
-        if (pid == 0) {
-            const int null = open("/dev/null", O_RDWR);
-            dup2(null, 1);
-            dup2(null, 2);
-            std::vector<std::string> all{BOOTLINK_SIM_BIN, "--link", path, "--quiet"};
-            all.insert(all.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (auto& a : all) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        for (int i = 0; i < 500 && access(path.c_str(), F_OK) != 0; ++i) usleep(10000);
-    }
-    ~simulator() {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-    }
-};
-
 TEST(QuietLine, ARunAfterAnInterruptedOneIgnoresTheOldReply) {
     temp_dir dir;
-    simulator sim(dir.file("tty"), {"--baud", "9600"});
+    sim_process sim(dir.file("tty"), {"--baud", "9600"});
     run_options o = timeout(10000);
     o.with_device = false;
     o.signal_after = "RECEIVING: ";  // 255 bytes at 9600 bit/s take over a quarter second to come
     o.signal_after_ms = 30;
     o.signal = SIGINT;
-    const auto first = run_plain({"--device", sim.link, "--baud", "9600", "--pace", "0", "--readflash", "--bytes",
+    const auto first = run_plain({"--device", sim.link(), "--baud", "9600", "--pace", "0", "--readflash", "--bytes",
                                   "255", "--startaddr", "0", "--output", dir.file("a.hex")},
                                  o);
     ASSERT_EQ(first.status, 130) << first.out;
     o.signal_after.clear();
     o.signal_after_ms = -1;
     const auto second = run_plain(
-        {"--device", sim.link, "--baud", "9600", "--pace", "0", "--readeeprom", "--bytes", "4", "--startaddr", "0"}, o);
+        {"--device", sim.link(), "--baud", "9600", "--pace", "0", "--readeeprom", "--bytes", "4", "--startaddr", "0"}, o);
     EXPECT_EQ(second.status, 0) << second.out;
     EXPECT_TRUE(second.out.ends_with("[OK => Read EEPROM Data Memory]\n")) << second.out;
 }

@@ -273,4 +273,26 @@ void write_file(const std::string& path, const std::string& content) {
 
 bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
 
+sim_process::sim_process(const std::string& link, std::vector<std::string> args) : link_(link) {
+    pid_ = fork();
+    if (pid_ == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<std::string> all{BOOTLINK_SIM_BIN, "--link", link, "--quiet"};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    for (int i = 0; i < 500 && access(link.c_str(), F_OK) != 0; ++i) usleep(10000);
+}
+
+sim_process::~sim_process() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+}
+
 }  // namespace testing_support

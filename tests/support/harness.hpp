@@ -84,6 +84,22 @@ private:
     std::string path_;
 };
 
+// bootlink-sim as a program of its own, serving the pseudo-terminal it
+// links at `link` until this goes out of scope: for runs that share one
+// line, or that name the device another way than --device.
+class sim_process {
+public:
+    sim_process(const std::string& link, std::vector<std::string> args = {});
+    ~sim_process();
+    sim_process(const sim_process&) = delete;
+    sim_process& operator=(const sim_process&) = delete;
+    const std::string& link() const { return link_; }
+
+private:
+    int pid_ = -1;
+    std::string link_;
+};
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);

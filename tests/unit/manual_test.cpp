@@ -1,5 +1,5 @@
-// The manual pages name every option the programs take: the tool's from its
-// own option table, the simulator's from its --help.
+// The manual pages and the tool's --help name every option the programs
+// take: the tool's from its own option table, the simulator's from its --help.
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,10 @@
 #include <set>
 #include <string>
 
+#include "capture.hpp"
 #include "cli/cli.hpp"
 #include "harness.hpp"
+#include "report/fatal.hpp"
 
 namespace {
 
@@ -28,6 +30,14 @@ TEST(ManualPage, NamesEveryOptionOfTheTool) {
     EXPECT_GE(options.size(), 25u);
     for (const auto& option : options) EXPECT_TRUE(names(page, option)) << "--" << option << " is not in bootlink.1";
     EXPECT_FALSE(names(page, "no-such-option"));
+}
+
+TEST(Help, NamesEveryOptionOfTheTool) {
+    capture_output cap;
+    EXPECT_THROW(bootlink::usage("bootlink"), bootlink::fatal);
+    const std::string help = cap.text();
+    for (const auto& option : bootlink::optionNames())
+        EXPECT_TRUE(std::regex_search(help, std::regex("--" + option + "(?![a-z-])"))) << "--" << option;
 }
 
 TEST(ManualPage, NamesEveryOptionOfTheSimulator) {
