@@ -1,6 +1,8 @@
 #include "commands/progress.hpp"
 
+#include <algorithm>
 #include <string>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "report/output.hpp"
@@ -9,41 +11,87 @@ namespace bootlink {
 
 namespace {
 
+using clock_type = std::chrono::steady_clock;
+
+double since(clock_type::time_point t0) { return std::chrono::duration<double>(clock_type::now() - t0).count(); }
+
 class silent_progress : public progress {
 public:
     void advance(uint64_t) override {}
 };
 
+// "12.3 KiB" and the like: bytes as a person reads them.
+std::string amount(double n) {
+    char text[32];
+    if (n < 10 * 1024)
+        std::snprintf(text, sizeof text, "%.0f", n);
+    else
+        std::snprintf(text, sizeof text, "%.1fK", n / 1024);
+    return text;
+}
+
+// On a terminal: one line redrawn in place, as wide as the terminal, with
+// the time so far, done of total, the rate and the time left.
 class bar_progress : public progress {
 public:
-    explicit bar_progress(uint64_t total) : total_(total) {}
+    explicit bar_progress(uint64_t total) : total_(total), start_(clock_type::now()) {
+        struct winsize ws {};
+        if (ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) width_ = ws.ws_col;
+    }
     void advance(uint64_t done) override {
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = clock_type::now();
         if (done < total_ && now - last_ < std::chrono::milliseconds(100)) return;
         last_ = now;
-        constexpr int width = 40;
+        const double elapsed = since(start_);
+        const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
+        char tail[96];
+        if (done >= total_ || rate <= 0)
+            std::snprintf(tail, sizeof tail, " %s/%s %5.1fs", amount(static_cast<double>(done)).c_str(),
+                          amount(static_cast<double>(total_)).c_str(), elapsed);
+        else
+            std::snprintf(tail, sizeof tail, " %s/%s %5.1fs %s/s %.0fs left", amount(static_cast<double>(done)).c_str(),
+                          amount(static_cast<double>(total_)).c_str(), elapsed, amount(rate).c_str(),
+                          static_cast<double>(total_ - done) / rate);
         const int pct = total_ ? static_cast<int>(done * 100 / total_) : 100;
-        const std::string bar(static_cast<size_t>(pct * width / 100), '#');
-        out("\r  [%-40s] %3d%%", bar.c_str(), pct);
+        // "  [####    ] 100%" and the tail, never wider than the terminal (a
+        // line that wraps would stack up bars).
+        const int room = width_ - 1 - 2 - 2 - 5 - static_cast<int>(std::string(tail).size());
+        const int barWidth = std::clamp(room, 0, 50);
+        const std::string bar(static_cast<size_t>(pct * barWidth / 100), '#');
+        if (barWidth > 0)
+            out("\r  [%-*s] %3d%%%s", barWidth, bar.c_str(), pct, room >= 0 ? tail : "");
+        else
+            out("\r  %3d%%", pct);
         if (done >= total_) out("\n");
         flush();
     }
 
 private:
     uint64_t total_;
-    std::chrono::steady_clock::time_point last_{};
+    clock_type::time_point start_;
+    clock_type::time_point last_{};
+    int width_ = 80;
 };
 
+// Elsewhere (a log, CI): a plain line at each quarter, never a carriage
+// return; the last one says how long the phase took.
 class quarter_progress : public progress {
 public:
-    explicit quarter_progress(uint64_t total) : total_(total) {}
+    explicit quarter_progress(uint64_t total) : total_(total), start_(clock_type::now()) {}
     void advance(uint64_t done) override {
         const int quarter = total_ ? static_cast<int>(done * 4 / total_) : 4;
-        while (shown_ < quarter) out("  %d%%\n", 25 * ++shown_);
+        while (shown_ < quarter) {
+            ++shown_;
+            if (shown_ < 4)
+                out("  %d%%\n", 25 * shown_);
+            else
+                out("  100%% in %.1f s\n", since(start_));
+        }
     }
 
 private:
     uint64_t total_;
+    clock_type::time_point start_;
     int shown_ = 0;
 };
 
