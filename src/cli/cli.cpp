@@ -229,14 +229,14 @@ void scanOptions(int argc, char** argv, settings& run) {
             run.output_given = true;
             out("saving the dump to '%s'\n", run.output.c_str());
             break;
-        case OPT_EEPROM_SIZE:
-            run.eeprom_size = boundedNumber(optarg, 256, EEPROM_SIZE_MAX,
-                                            "ERROR: --eeprom-size takes a power of two from 256 to 65536, not '%s'\n");
-            if (!std::has_single_bit(static_cast<uint32_t>(run.eeprom_size)))
-                fail(255, "ERROR: --eeprom-size takes a power of two from 256 to 65536, not '%s'\n", optarg);
+        case OPT_EEPROM_SIZE: {
+            constexpr const char* refusal = "ERROR: --eeprom-size takes a power of two from 256 to 65536, not '%s'\n";
+            run.eeprom_size = boundedNumber(optarg, 256, EEPROM_SIZE_MAX, refusal);
+            if (!std::has_single_bit(static_cast<uint32_t>(run.eeprom_size))) fail(255, refusal, optarg);
             run.eeprom_size_given = true;
             out("data EEPROM of %d bytes\n", run.eeprom_size);
             break;
+        }
         case OPT_RETRIES:
             run.retries = boundedNumber(optarg, 0, 10, "ERROR: --retries takes a count from 0 to 10, not '%s'\n");
             out("sending a request again up to %d times after a lost reply\n", run.retries);
