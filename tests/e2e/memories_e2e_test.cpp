@@ -12,7 +12,10 @@ using namespace testing_support;
 
 namespace {
 
+// The files are named from their folder: a path under a deep checkout would
+// pass the 63 characters --hexfile takes.
 const std::string kToolchain = std::string(FIXTURES_DIR) + "/toolchain/";
+const run_options kInToolchain = in_dir(kToolchain);
 
 // A board that has been used: old code, old EEPROM data.
 void dirty(bootsim::device& dev, uint32_t eeprom_size = 256) {
@@ -78,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Toolchain, TheOkLineAndTheNotesSayWhatWasWrittenAndWhatNot) {
     bootsim::device dev;
-    const auto r = run_tool(dev, {"--pace", "0", "--program", "--hexfile", kToolchain + "absolute.hex"});
+    const auto r = run_tool(dev, {"--pace", "0", "--program", "--hexfile", "absolute.hex"}, kInToolchain);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("[note: ID locations 0x200000-0x200003, 4 bytes, not written]\n"
                          "[note: configuration 0x300000-0x300009, 8 bytes, not written; --write-config writes it]\n"
@@ -146,7 +149,8 @@ TEST_P(WriteConfig, ReadBackBitByBit) {
     bootsim::device dev;
     dev.config_mask[1] = static_cast<uint8_t>(c.mask1);
     if (!c.fault.empty()) dev.faults.push_back(*bootsim::parse_fault(c.fault));
-    const auto r = run_tool(dev, {"--pace", "0", "--program", "--write-config", "--hexfile", kToolchain + "absolute.hex"});
+    const auto r =
+        run_tool(dev, {"--pace", "0", "--program", "--write-config", "--hexfile", "absolute.hex"}, kInToolchain);
     EXPECT_EQ(r.status, c.status) << r.out;
     EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
 }
@@ -166,20 +170,20 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Eeprom, WrittenFromAFileAloneAndACorruptWriteCaught) {
     bootsim::device dev;
     dirty(dev);
-    const std::string file = kToolchain + "linked.hex";
-    const auto r = run_tool(dev, {"--pace", "0", "--writeeeprom", "--hexfile", file});
+    const std::string file = "linked.hex";
+    const auto r = run_tool(dev, {"--pace", "0", "--writeeeprom", "--hexfile", file}, kInToolchain);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("[note: program memory 0x000000-0x000080, 111 bytes, not written; --program writes it]\n"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("[OK => wrote and verified 12 bytes of EEPROM in "), std::string::npos) << r.out;
-    const auto want = intel_hex_bytes(read_file(file));
+    const auto want = intel_hex_bytes(read_file(kToolchain + file));
     for (uint32_t a = 0; a < 256; ++a) EXPECT_EQ(dev.eeprom[a], want.count(0xF00000 + a) ? want.at(0xF00000 + a) : 0x33);
     EXPECT_EQ(dev.flash[8], 0x5A);  // program memory untouched
     for (const auto& q : dev.requests) EXPECT_TRUE(q.command == 0x05 || q.command == 0x04) << int(q.command);
 
     dev.faults.push_back(*bootsim::parse_fault("corrupt-write"));
-    const auto bad = run_tool(dev, {"--pace", "0", "--writeeeprom", "--hexfile", file});
+    const auto bad = run_tool(dev, {"--pace", "0", "--writeeeprom", "--hexfile", file}, kInToolchain);
     EXPECT_EQ(bad.status, 255);
     EXPECT_TRUE(bad.out.ends_with("[ERROR, verify failed: 12 bytes differ]\n")) << bad.out;
 }
@@ -228,7 +232,7 @@ TEST(ReadConfig, DumpsAndSavesTheConfigurationAndTheDeviceId) {
 
 TEST(WriteFlash, TheWordFormsAddressRecordIsNotWrittenAsData) {
     bootsim::device dev;
-    const auto r = run_tool(dev, {"--pace", "0", "--writeflash", "--hexfile", kToolchain + "absolute-word-form.hex"});
+    const auto r = run_tool(dev, {"--pace", "0", "--writeflash", "--hexfile", "absolute-word-form.hex"}, kInToolchain);
     ASSERT_EQ(r.status, 0) << r.out;
     const auto want = intel_hex_bytes(read_file(kToolchain + "absolute.hex"));
     for (uint32_t a = 0; a < 0x100; ++a) EXPECT_EQ(dev.flash[a], want.count(a) ? want.at(a) : 0xFF) << a;
