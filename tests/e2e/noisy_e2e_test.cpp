@@ -124,7 +124,7 @@ TEST(Noise, ProgramSucceedsOrFailsButNeverLies) {
         bootsim::device dev;
         dev.faults.push_back(*bootsim::parse_fault("noise=0.001"));
         dev.seed = seed;
-        const auto r = run_tool(dev, {"--pace", "0", "--timeout", "50", "--program", "--hexfile", "fw.hex"},
+        const auto r = run_tool(dev, {"--pace", "0", "--timeout", "150", "--program", "--hexfile", "fw.hex"},
                                 in_dir(dir.path()));
         ASSERT_FALSE(r.timed_out);
         damaged += dev.flipped > 0;
