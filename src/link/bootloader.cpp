@@ -103,23 +103,15 @@ void readOnce(serial_link& line, memory which, uint32_t address, std::span<uint8
     receiveReplyTail(line);
 }
 
-void writeFlashOnce(serial_link& line, uint32_t address, std::span<const uint8_t> blocks) {
-    std::vector<uint8_t> body{CMD_WRITE_FLASH, static_cast<uint8_t>(blocks.size() / BLOCK_BYTES), low(address), high(address),
-                              upper(address)};
-    body.insert(body.end(), blocks.begin(), blocks.end());
-    traceText(line, "SENDing: Write Flash: ");
+// A write: code, count, address, the data; its empty reply is the
+// acknowledgement that the device has written it.
+void writeOnce(serial_link& line, const char* label, uint8_t code, uint8_t count, uint32_t address, bool wide,
+               std::span<const uint8_t> data) {
+    std::vector<uint8_t> body{code, count, low(address), high(address), wide ? upper(address) : uint8_t{0}};
+    body.insert(body.end(), data.begin(), data.end());
+    traceText(line, label);
     sendRequest(line, body);
-    receiveAck(line, CMD_WRITE_FLASH);
-}
-
-void writeBytesOnce(serial_link& line, memory which, uint32_t address, std::span<const uint8_t> bytes) {
-    const bool eeprom = which == memory::eeprom;
-    std::vector<uint8_t> body{eeprom ? CMD_WRITE_EE : CMD_WRITE_CONFIG, static_cast<uint8_t>(bytes.size()), low(address),
-                              high(address), eeprom ? uint8_t{0} : upper(address)};
-    body.insert(body.end(), bytes.begin(), bytes.end());
-    traceText(line, eeprom ? "SENDing: Write EEPROM: " : "SENDing: Write Config: ");
-    sendRequest(line, body);
-    receiveAck(line, body[0]);
+    receiveAck(line, code);
 }
 
 void eraseOnce(serial_link& line, uint32_t address, int rows) {
@@ -136,12 +128,17 @@ void readMemory(serial_link& line, memory which, uint32_t address, std::span<uin
 
 void writeFlash(serial_link& line, uint32_t address, std::span<const uint8_t> blocks) {
     const int count = static_cast<int>(blocks.size() / BLOCK_BYTES);
-    request(line, count * WRITE_ALLOWANCE_MS, [&] { writeFlashOnce(line, address, blocks); });
+    request(line, count * WRITE_ALLOWANCE_MS, [&] {
+        writeOnce(line, "SENDing: Write Flash: ", CMD_WRITE_FLASH, static_cast<uint8_t>(count), address, true, blocks);
+    });
 }
 
 void writeBytes(serial_link& line, memory which, uint32_t address, std::span<const uint8_t> bytes) {
-    request(line, static_cast<int>(bytes.size()) * BYTE_WRITE_ALLOWANCE_MS,
-            [&] { writeBytesOnce(line, which, address, bytes); });
+    const bool eeprom = which == memory::eeprom;
+    request(line, static_cast<int>(bytes.size()) * BYTE_WRITE_ALLOWANCE_MS, [&] {
+        writeOnce(line, eeprom ? "SENDing: Write EEPROM: " : "SENDing: Write Config: ",
+                  eeprom ? CMD_WRITE_EE : CMD_WRITE_CONFIG, static_cast<uint8_t>(bytes.size()), address, !eeprom, bytes);
+    });
 }
 
 void eraseRows(serial_link& line, uint32_t address, int rows) {

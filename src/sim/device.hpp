@@ -156,6 +156,7 @@ private:
     bool on_read_eeprom(request& r, int index, std::vector<uint8_t>& reply);
     bool on_write_eeprom(request& r, int index, std::vector<uint8_t>& reply);
     bool on_read_config(request& r, int index, std::vector<uint8_t>& reply);
+    bool table_read(request& r, int index, std::vector<uint8_t>& reply, const char* note);
     bool on_write_config(request& r, int index, std::vector<uint8_t>& reply);
     // The data of a write of bytes (0x05, 0x07): length, address, bytes.
     bool take_bytes(request& r, int index);

@@ -153,13 +153,20 @@ bool device::on_reset(request& r) {
     return true;
 }
 
-// 0x01 length, address (24 bits): the bytes, from the ID and configuration
-// space above program memory too.
-bool device::on_read_flash(request& r, int index, std::vector<uint8_t>& reply) {
+// A table read: length, address (24 bits), answered with the bytes from
+// program memory, the ID locations, the configuration bytes (unimplemented
+// bits as 0) or the device ID, whichever the address names.
+bool device::table_read(request& r, int index, std::vector<uint8_t>& reply, const char* note) {
     if (r.payload.size() != 5) return false;
-    r.note = "read flash";
+    r.note = note;
     read_reply(r, index, [this](uint32_t a) { return read_program(a & 0xFFFFFF); }, reply);
     return true;
+}
+
+// 0x01 read flash and 0x06 read configuration are the same table read in
+// the firmware; only the trace name differs.
+bool device::on_read_flash(request& r, int index, std::vector<uint8_t>& reply) {
+    return table_read(r, index, reply, "read flash");
 }
 
 // 0x02 blocks, address, 8 bytes a block: programmed, then an empty reply.
@@ -235,13 +242,8 @@ bool device::on_write_eeprom(request& r, int index, std::vector<uint8_t>& reply)
     return true;
 }
 
-// 0x06 length, address (24 bits): a table read, laid out as read flash; the
-// configuration bytes read with their unimplemented bits as 0.
 bool device::on_read_config(request& r, int index, std::vector<uint8_t>& reply) {
-    if (r.payload.size() != 5) return false;
-    r.note = "read config";
-    read_reply(r, index, [this](uint32_t a) { return read_program(a & 0xFFFFFF); }, reply);
-    return true;
+    return table_read(r, index, reply, "read config");
 }
 
 // 0x07 length, address (24 bits), the bytes: configuration bytes take what
