@@ -19,10 +19,11 @@ void readAll(const uint8_t* data, size_t size, size_t capacity) {
     FILE* f = fmemopen(const_cast<uint8_t*>(data), size, "r");
     if (!f) return;
     std::vector<int32_t> buffer(capacity);
+    int32_t line = 0;
     for (int calls = 0; calls < 4096; ++calls) {
         int32_t address = -1, count = -1;
         bootlink::record_info info;
-        const int r = bootlink::readihexline(f, buffer, address, count, &info);
+        const int r = bootlink::readihexline(f, buffer, address, count, line, &info);
         check(r == 1 || r == 0 || r == -1 || r == -2);
         check(info.length >= 0 && info.length <= bootlink::HEX_LINE_MAX);
         if (r == 0) {

@@ -108,8 +108,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     run.hexfile = "f.hex";
     int status = 0;
     {
-        bootlink::serial_link line(fds[0]);
+        bootlink::serial_link line(bootlink::descriptorLine(fds[0]));
         line.pace_ms = 0;
+        const bootlink::flash_image none;
+        bootlink::action_context ctx{{line}, run, {}, none, nullptr};
         try {
             switch (which) {
             case 0:
@@ -117,21 +119,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 run.startaddr = READ_START;
                 {
                     bootlink::output_file saved("out.hex");
-                    bootlink::main_readflash(line, run, saved);
+                    ctx.saved = &saved;
+                    bootlink::main_readflash(ctx);
                 }
                 break;
             case 1:
                 run.bytes = 20;
                 run.startaddr = 250;
-                bootlink::main_readeeprom(line, run, nullptr);
+                bootlink::main_readeeprom(ctx);
                 break;
             case 2:
                 run.rows = 300;
                 run.startaddr = 0x40;
-                bootlink::main_eraseflash(line, run);
+                bootlink::main_eraseflash(ctx);
                 break;
             default:
-                bootlink::main_writeflash(line, run);
+                bootlink::main_writeflash(ctx);
                 break;
             }
         } catch (const bootlink::fatal& f) {

@@ -44,6 +44,8 @@ flash_image checkedImage(const settings& run) {
         checkInterrupted();
         checkHexfileRead(file.get(), run.hexfile);
     }
+    for (const auto& p : image.problems)
+        if (!p.checksum.empty()) out("%s", p.checksum.c_str());
     // A binary named by mistake has a bad line every few bytes: the first
     // ones say enough.
     for (size_t i = 0; i < image.problems.size() && i < PROBLEMS_SHOWN; ++i)
@@ -51,10 +53,10 @@ flash_image checkedImage(const settings& run) {
     if (image.problems.size() > PROBLEMS_SHOWN)
         out("[ERROR, %zu more lines like these not shown]\n", image.problems.size() - PROBLEMS_SHOWN);
     if (!image.problems.empty())
-        fail(255, "[ERROR, %zu lines of the hexfile cannot be programmed, nothing was sent]\n", image.problems.size());
+        fail(result_kind::bad_file, "[ERROR, %zu lines of the hexfile cannot be programmed, nothing was sent]\n", image.problems.size());
 
     // A file cut short (a copy or a build that stopped) would program half a firmware.
-    if (!image.ended) fail(255, "[ERROR, the hexfile has no end record: is it complete? Nothing was sent]\n");
+    if (!image.ended) fail(result_kind::bad_file, "[ERROR, the hexfile has no end record: is it complete? Nothing was sent]\n");
 
     const bool program = run.action == ACTION_PROGRAM || run.action == ACTION_CHECK;
     const bool eepromOnly = run.action == ACTION_WRITE_EEPROM;
@@ -70,7 +72,7 @@ flash_image checkedImage(const settings& run) {
                                      : image.given_bytes() + image.eeprom.size() +
                                            (program && run.write_config ? image.config.size() : 0);
     if (work == 0)
-        fail(255, "[ERROR, the hexfile gives no byte to %s, nothing was sent]\n",
+        fail(result_kind::bad_file, "[ERROR, the hexfile gives no byte to %s, nothing was sent]\n",
              eepromOnly ? "write to the EEPROM" : program ? "program" : "verify");
     return image;
 }

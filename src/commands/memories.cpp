@@ -1,8 +1,6 @@
 #include "commands/memories.hpp"
 
-#include "commands/progress.hpp"
-#include "commands/readdump.hpp"
-#include "link/bootloader.hpp"
+#include "commands/transfer.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
 
@@ -12,46 +10,39 @@ namespace {
 
 constexpr int DIFFERENCES_SHOWN = 8;  // differing bytes listed before the count
 
-// Where the device has the byte the file puts at `address`.
-uint32_t deviceAddress(memory which, uint32_t address) {
-    return which == memory::eeprom ? address - EEPROM_FIRST : address;
-}
+// Where the device has the bytes the file puts at an address of `which`.
+uint32_t offsetOf(memory which) { return which == memory::eeprom ? EEPROM_FIRST : 0; }
 
-// Reads every byte `want` names from the device, run by run.
-byte_map readBack(serial_link& line, memory which, const byte_map& want, bool shown, const char* phase) {
-    out(phase, want.size());
-    auto bar = makeProgress(want.size(), shown);
+// Reads every byte the spans name from the device.
+byte_map readBack(action_context& ctx, memory which, const std::vector<span_request>& reads, const char* phase,
+                  memory_work& work) {
     byte_map got;
-    std::vector<uint8_t> data;
-    for (const auto& run : byteRuns(want, UINT32_MAX)) {
-        data.resize(run.bytes);
-        readRange(line, which, deviceAddress(which, run.address), data);
-        for (uint32_t i = 0; i < run.bytes; ++i) got[run.address + i] = data[i];
-        bar->advance(got.size());
-    }
+    readSpans(ctx.dev, which, reads, offsetOf(which), ctx.say.progress, phase,
+              [&](uint32_t address, std::span<const uint8_t> data) {
+                  for (size_t i = 0; i < data.size(); ++i) got[address + static_cast<uint32_t>(i)] = data[i];
+              });
+    work.read += got.size();
     return got;
 }
 
-// Sends `bytes` in runs of at most EEPROM_WRITE_MAX.
-void writeRuns(serial_link& line, memory which, const byte_map& bytes, bool shown, const char* phase) {
-    const auto runs = byteRuns(bytes, EEPROM_WRITE_MAX);
-    out(phase, bytes.size(), runs.size());
-    auto bar = makeProgress(bytes.size(), shown);
-    size_t done = 0;
+// Sends the bytes in the runs `writes` names.
+void writeRuns(action_context& ctx, memory which, const byte_map& bytes, const std::vector<span_request>& writes,
+               const char* phase, memory_work& work) {
+    out(phase, bytes.size(), writes.size());
     std::vector<uint8_t> data;
-    for (const auto& run : runs) {
+    sendSpans(writes, ctx.say.progress, [&](const span_request& run) {
         data.clear();
         for (uint32_t i = 0; i < run.bytes; ++i) data.push_back(bytes.at(run.address + i));
-        writeBytes(line, which, deviceAddress(which, run.address), data);
-        done += run.bytes;
-        bar->advance(done);
-    }
+        writeBytes(ctx.dev, which, run.address - offsetOf(which), data);
+        work.written += run.bytes;
+    });
 }
 
-std::vector<difference> differences(const byte_map& want, const byte_map& got) {
+std::vector<difference> differences(const byte_map& want, const byte_map& got, memory_work& work) {
     std::vector<difference> diffs;
     for (const auto& [a, v] : want)
         if (got.at(a) != v) diffs.push_back({a, v, got.at(a)});
+    work.compared += want.size();
     return diffs;
 }
 
@@ -62,30 +53,34 @@ void reportDifferences(const std::vector<difference>& diffs) {
     for (size_t i = 0; i < diffs.size() && i < DIFFERENCES_SHOWN; ++i)
         out("[ERROR, verify failed at 0x%06x: expected 0x%02x, read 0x%02x]\n", diffs[i].address, diffs[i].expected,
             diffs[i].read);
-    fail(255, "[ERROR, verify failed: %d bytes differ]\n", static_cast<int>(diffs.size()));
+    fail(result_kind::verify_failed, "[ERROR, verify failed: %d bytes differ]\n", static_cast<int>(diffs.size()));
 }
 
-void writeEeprom(serial_link& line, const byte_map& eeprom, bool shown) {
-    writeRuns(line, memory::eeprom, eeprom, shown, "writing %zu bytes of EEPROM in %zu requests\n");
-    verifyEeprom(line, eeprom, shown);
+void writeEeprom(action_context& ctx, const byte_map& eeprom, const std::vector<span_request>& writes,
+                 const std::vector<span_request>& reads, memory_work& work) {
+    writeRuns(ctx, memory::eeprom, eeprom, writes, "writing %zu bytes of EEPROM in %zu requests\n", work);
+    verifyEeprom(ctx, eeprom, reads, work);
 }
 
-void verifyEeprom(serial_link& line, const byte_map& eeprom, bool shown) {
-    reportDifferences(differences(eeprom, readBack(line, memory::eeprom, eeprom, shown, "verifying %zu bytes of EEPROM\n")));
+void verifyEeprom(action_context& ctx, const byte_map& eeprom, const std::vector<span_request>& reads,
+                  memory_work& work) {
+    const byte_map got = readBack(ctx, memory::eeprom, reads, "verifying %llu bytes of EEPROM\n", work);
+    reportDifferences(differences(eeprom, got, work));
 }
 
-void checkConfig(serial_link& line, const byte_map& config, bool write, bool shown) {
-    if (!write) {
-        const byte_map got = readBack(line, memory::config, config, shown, "comparing %zu configuration bytes\n");
-        for (const auto& d : differences(config, got))
+void checkConfig(action_context& ctx, const byte_map& config, const programming_plan& plan, memory_work& work) {
+    if (plan.config_writes.empty()) {
+        const byte_map got = readBack(ctx, memory::config, plan.config_reads, "comparing %llu configuration bytes\n", work);
+        for (const auto& d : differences(config, got, work))
             out("[note: configuration byte 0x%06x reads 0x%02x, the file gives 0x%02x]\n", d.address, d.read,
                 d.expected);
         return;
     }
-    writeRuns(line, memory::config, config, shown, "writing %zu configuration bytes in %zu requests\n");
-    const byte_map got = readBack(line, memory::config, config, shown, "verifying %zu configuration bytes\n");
+    writeRuns(ctx, memory::config, config, plan.config_writes, "writing %zu configuration bytes in %zu requests\n",
+              work);
+    const byte_map got = readBack(ctx, memory::config, plan.config_reads, "verifying %llu configuration bytes\n", work);
     std::vector<difference> failed;
-    for (const auto& d : differences(config, got)) {
+    for (const auto& d : differences(config, got, work)) {
         if (d.read & ~d.expected)
             failed.push_back(d);
         else

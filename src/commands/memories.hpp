@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "commands/commands.hpp"
 #include "image/image.hpp"
-#include "link/serial.hpp"
 
 namespace bootlink {
 
@@ -21,15 +21,17 @@ struct difference {
 // Nothing when there are none.
 void reportDifferences(const std::vector<difference>& diffs);
 
-// Writes `eeprom` (addresses as the file has them) in requests of up to
-// EEPROM_WRITE_MAX bytes, then reads it back and compares.
-void writeEeprom(serial_link& line, const byte_map& eeprom, bool shown);
-void verifyEeprom(serial_link& line, const byte_map& eeprom, bool shown);
+// Writes `eeprom` (addresses as the file has them) in the requests `writes`
+// names, then reads it back in those `reads` names and compares.
+void writeEeprom(action_context& ctx, const byte_map& eeprom, const std::vector<span_request>& writes,
+                 const std::vector<span_request>& reads, memory_work& work);
+void verifyEeprom(action_context& ctx, const byte_map& eeprom, const std::vector<span_request>& reads,
+                  memory_work& work);
 
 // Reads the configuration bytes `config` gives and compares: differences
-// are notes. With `write`, writes them first and checks the read-back bit
-// by bit: a 1 where 0 was written fails the run; a 0 where 1 was written is
-// a note (bits a part does not implement read as 0).
-void checkConfig(serial_link& line, const byte_map& config, bool write, bool shown);
+// are notes. With writes planned, writes them first and checks the
+// read-back bit by bit: a 1 where 0 was written fails the run; a 0 where 1
+// was written is a note (bits a part does not implement read as 0).
+void checkConfig(action_context& ctx, const byte_map& config, const programming_plan& plan, memory_work& work);
 
 }  // namespace bootlink

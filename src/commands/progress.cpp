@@ -97,10 +97,18 @@ private:
 
 }  // namespace
 
-std::unique_ptr<progress> makeProgress(uint64_t total, bool shown) {
-    if (!shown) return std::make_unique<silent_progress>();
-    if (isatty(1)) return std::make_unique<bar_progress>(total);
-    return std::make_unique<quarter_progress>(total);
+progress_form progressFor(bool shown) {
+    if (!shown) return progress_form::none;
+    return isatty(1) ? progress_form::bar : progress_form::quarters;
+}
+
+std::unique_ptr<progress> makeProgress(uint64_t total, progress_form form) {
+    switch (form) {
+    case progress_form::bar: return std::make_unique<bar_progress>(total);
+    case progress_form::quarters: return std::make_unique<quarter_progress>(total);
+    case progress_form::none: break;
+    }
+    return std::make_unique<silent_progress>();
 }
 
 }  // namespace bootlink

@@ -1,12 +1,13 @@
 #include "commands/commands.hpp"
 #include "link/bootloader.hpp"
-#include "report/output.hpp"
 
 namespace bootlink {
 
-void reset_device(serial_link& line) {
-    requestReset(line);
-    out("[OK => RESET Device]\n");
+outcome reset_device(action_context& ctx) {
+    requestReset(ctx.dev);
+    outcome result;
+    result.message = "[OK => RESET Device]\n";
+    return result;
 }
 
 }  // namespace bootlink

@@ -13,16 +13,16 @@ output_file::output_file(std::string path) : path_(std::move(path)) {
     const char* p = path_.c_str();
     struct stat st {};
     if (lstat(p, &st) == 0 && !S_ISLNK(st.st_mode)) {
-        if (S_ISDIR(st.st_mode)) fail(255, "Error: could not create file '%s' (%s)\n", p, std::strerror(EISDIR));
+        if (S_ISDIR(st.st_mode)) fail(result_kind::output_error, "Error: could not create file '%s' (%s)\n", p, std::strerror(EISDIR));
         if (!S_ISREG(st.st_mode))
-            fail(255, "Error: could not create file '%s' (not a regular file: it is left as it is)\n", p);
+            fail(result_kind::output_error, "Error: could not create file '%s' (not a regular file: it is left as it is)\n", p);
         // Root may write anything: a file nobody may write is kept all the same.
         if ((st.st_mode & 0222) == 0 || access(p, W_OK) != 0)
-            fail(255, "Error: could not create file '%s' (read-only: it is left as it is)\n", p);
+            fail(result_kind::output_error, "Error: could not create file '%s' (read-only: it is left as it is)\n", p);
     }
     temp_ = path_ + ".XXXXXX";
     fd_ = mkstemp(temp_.data());
-    if (fd_ < 0) fail(255, "Error: could not create file '%s' (%s)\n", p, std::strerror(errno));
+    if (fd_ < 0) fail(result_kind::output_error, "Error: could not create file '%s' (%s)\n", p, std::strerror(errno));
     const mode_t mask = umask(0);  // mkstemp makes 0600; a dump is as readable as any new file
     umask(mask);
     fchmod(fd_, 0666 & ~mask);
@@ -50,12 +50,12 @@ void output_file::save(const std::function<void(FILE*)>& write, const std::funct
         fd_ = -1;
         // A truncated dump must not pass for a whole one.
         std::remove(temp_.c_str());
-        fail(255, "Error: could not write file '%s' (%s)\n", path, std::strerror(error));
+        fail(result_kind::output_error, "Error: could not write file '%s' (%s)\n", path, std::strerror(error));
     }
     if (std::rename(temp_.c_str(), path) != 0) {
         const int e = errno;
         std::remove(temp_.c_str());
-        fail(255, "Error: could not create file '%s' (%s)\n", path, std::strerror(e));
+        fail(result_kind::output_error, "Error: could not create file '%s' (%s)\n", path, std::strerror(e));
     }
 }
 

@@ -1,39 +1,57 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <termios.h>
 
+#include "link/serial.hpp"
+
 namespace bootlink {
 
-// What one run is asked to do, filled from the command line.
+// Where a setting's value came from. Only what the command line asks can be
+// refused for an action that does not use it: a default from anywhere else
+// is simply not used.
+enum class origin { builtin, environment, file, command_line };
+
+// The settings a value can be given for, one each.
+enum class setting_id {
+    device, hexfile, output, bytes, startaddr, rows, baud, pace, timeout, retries,
+    eeprom_size, lock, trace, run_after, skip_unchanged, write_config, quiet,
+    count_  // how many there are
+};
+
+// What one run is asked to do.
 struct settings {
-    std::string dev = "/dev/ttyS0";  // serial device path (63 characters at most)
-    bool device_given = false;       // --device named it (else BOOTLINK_DEVICE may)
-    std::string hexfile;             // hex file to program (63 characters at most)
-    std::string output = "out.hex";  // --output: where a read is saved (63 characters at most)
-    bool output_given = false;       // --output named it (reads of EEPROM and configuration save only then)
+    std::string dev = "/dev/ttyS0";  // serial device path
+    std::string hexfile;             // hex file to program
+    std::string output = "out.hex";  // --output: where a read is saved
     int32_t bytes = -1;              // bytes to read
     int32_t startaddr = -1;          // start byte address
-    bool bytes_given = false;        // --bytes was given (the EEPROM erase has defaults)
-    bool startaddr_given = false;
-    bool rows_given = false;
-    bool eeprom_size_given = false;
     int32_t rows = 0;                // 64-byte rows to erase
     int32_t action = -1;             // one of the action codes below
-    speed_t speed = B19200;          // line speed when --baud is not given
+    speed_t speed = B19200;          // the line speed the line is set to first
     tcflag_t flags = CS8;            // character format, no option for it
-    int32_t baud = 0;                // --baud: line speed in bit/s; 0: `speed`
-    int32_t pace_ms = 10;            // --pace: pause after each byte sent
-    int32_t timeout_ms = 0;          // --timeout: longest wait for a reply byte; 0: the action's default
-    int32_t retries = -1;            // --retries: sends of a request after a lost reply; -1: the action's default
+    int32_t baud = DEFAULT_BAUD;     // --baud: line speed in bit/s, asked of the line when given
+    int32_t pace_ms = BYTE_PAUSE_MS; // --pace: pause after each byte sent
+    int32_t timeout_ms = 0;          // --timeout: longest wait for a reply byte; unset: the action's
+    int32_t retries = 0;             // --retries: sends of a request after a lost reply; unset: the action's
     bool lock = true;                // take the device for this run alone (--no-lock: don't)
-    bool trace = false;              // --trace: the byte trace for --program and --verify
+    bool trace = false;              // --trace: the byte trace for --program and the like
     bool run_after = false;          // --run: reset the device after a verified programming
     bool skip_unchanged = false;     // --skip-unchanged: leave rows that already hold the file
-    bool write_config = false;
-    bool quiet = false;              // --quiet: no byte trace and no dump for the original actions       // --write-config: --program writes the configuration bytes too
+    bool write_config = false;       // --write-config: --program writes the configuration bytes too
+    bool quiet = false;              // --quiet: no byte trace and no dump for the single steps
     int32_t eeprom_size = 256;       // --eeprom-size: bytes of data EEPROM
+
+    std::array<origin, static_cast<size_t>(setting_id::count_)> from{};
+
+    origin source(setting_id id) const { return from[static_cast<size_t>(id)]; }
+    void mark(setting_id id, origin o) { from[static_cast<size_t>(id)] = o; }
+    // Set by the user at all (anywhere but the built-in default).
+    bool set(setting_id id) const { return source(id) != origin::builtin; }
+    // Asked on this command line.
+    bool given(setting_id id) const { return source(id) == origin::command_line; }
 };
 
 constexpr int32_t ACTION_WRITE_FLASH = 0;
@@ -49,27 +67,28 @@ constexpr int32_t ACTION_READ_CONFIG = 9;
 constexpr int32_t ACTION_CHECK = 10;  // the file only: no device
 constexpr int32_t ACTION_LAST = ACTION_CHECK;
 
-// The actions beyond the original five. They show progress instead of the
-// byte trace, wait at most NEW_ACTION_TIMEOUT_MS for a reply unless told
-// otherwise, and send a request again after a reply lost on the line.
-constexpr bool isNewAction(int32_t action) {
-    return action == ACTION_PROGRAM || action == ACTION_VERIFY || action == ACTION_WRITE_EEPROM ||
-           action == ACTION_ERASE_EEPROM || action == ACTION_READ_CONFIG;
-}
-constexpr int32_t NEW_ACTION_TIMEOUT_MS = 5000;
-constexpr int32_t NEW_ACTION_RETRIES = 2;
+constexpr uint32_t actionBit(int32_t action) { return 1u << action; }
 
-// The actions that save what they read to a file.
-constexpr bool savesOutput(int32_t action, bool outputGiven) {
-    return action == ACTION_READ_FLASH || (outputGiven && (action == ACTION_READ_EEPROM || action == ACTION_READ_CONFIG));
-}
+// How an action treats the line, the trace and the options it has no use for.
+struct action_rules {
+    int timeout_ms;                 // a reply byte's wait unless --timeout says otherwise
+    int retries;                    // sends again after a lost reply unless --retries says otherwise
+    bool trace_unless_quiet;        // the byte trace is the output (--quiet: phases instead); else --trace asks for it
+    bool ignores_original_options;  // --bytes, --startaddr, --rows, --hexfile it does not use are passed over
+};
 
-// The actions that read a whole hex file, checked, before the line is opened.
-constexpr bool loadsImage(int32_t action) {
-    return action == ACTION_PROGRAM || action == ACTION_VERIFY || action == ACTION_WRITE_EEPROM || action == ACTION_CHECK;
-}
+// The bootloader's own single steps (write, read and erase flash, read
+// EEPROM, reset) as they have always been: every byte traced unless
+// --quiet, a reply awaited for as long as it takes, nothing sent twice, the
+// original options they do not use passed over, and their settings checked
+// once the device is awake.
+constexpr action_rules SINGLE_STEP_RULES{WAIT_FOREVER, 0, true, true};
 
-constexpr std::size_t MAX_PATH_ARG = 63;  // longest --device / --hexfile argument
-constexpr std::size_t MAX_NUMBER_ARG = 63;  // longest numeric argument
+// The whole-file actions and the EEPROM writes: phases and progress instead
+// of the trace, a bounded wait and retries, and no option they would not use.
+constexpr action_rules GUARDED_RULES{5000, 2, false, false};
+
+// The configuration read: guarded on the line, traced like a single step.
+constexpr action_rules GUARDED_READ_RULES{5000, 2, true, false};
 
 }  // namespace bootlink

@@ -21,7 +21,7 @@ namespace {
 // whole 8-byte blocks at the address it is given, so the record goes out as
 // the aligned blocks it touches, padded with 0xFF (which leaves flash as it
 // is). Returns false when the record was not written.
-bool writeBytes(serial_link& line, uint32_t address, const std::vector<uint8_t>& bytes) {
+bool writeRecord(const bootloader& dev, uint32_t address, const std::vector<uint8_t>& bytes) {
     if (bytes.empty()) return true;  // no data, nothing to program
     const uint32_t count = static_cast<uint32_t>(bytes.size());
     const uint32_t end = address + count;
@@ -33,11 +33,11 @@ bool writeBytes(serial_link& line, uint32_t address, const std::vector<uint8_t>&
         out("[record at 0x%06X runs past program memory into 0x200000, not written]\n", address);
         return false;
     }
-    if (line.trace)
+    if (dev.trace)
         out("line read from hexfile had startaddress=0x%04X with length %ibytes\n", address, static_cast<int>(count));
     const uint32_t first = address / BLOCK_BYTES * BLOCK_BYTES;
     const uint32_t last = (end + BLOCK_BYTES - 1) / BLOCK_BYTES * BLOCK_BYTES;
-    if (line.trace) {  // --quiet leaves each record's own lines out
+    if (dev.trace) {  // --quiet leaves each record's own lines out
         if (count < BLOCK_BYTES)
             out("[less than eight bytes for flash op, filling up with 0xFF]\n");
         else if (last - first != count)
@@ -46,7 +46,7 @@ bool writeBytes(serial_link& line, uint32_t address, const std::vector<uint8_t>&
     }
     std::vector<uint8_t> blocks(last - first, 0xFF);
     std::copy(bytes.begin(), bytes.end(), blocks.begin() + (address - first));
-    writeflash(line, std::move(blocks), first);
+    writeflash(dev, std::move(blocks), first);
     return true;
 }
 
@@ -75,72 +75,79 @@ FILE* openHexfile(const std::string& path) {
 }
 
 void checkHexfileRead(FILE* file, const std::string& path) {
-    if (std::ferror(file)) fail(255, "Error: could not read hexfile '%s'\n", path.c_str());
+    if (std::ferror(file)) fail(result_kind::bad_file, "Error: could not read hexfile '%s'\n", path.c_str());
 }
 
-void writeflash(serial_link& line, std::vector<uint8_t> bytes, uint32_t address) {
+void writeflash(const bootloader& dev, std::vector<uint8_t> bytes, uint32_t address) {
     if (bytes.size() < BLOCK_BYTES) {
-        if (line.trace) out("[less than eight bytes for flash op, filling up with 0xFF]\n");
+        if (dev.trace) out("[less than eight bytes for flash op, filling up with 0xFF]\n");
         bytes.resize(BLOCK_BYTES, 0xFF);
     }
     if (bytes.size() % BLOCK_BYTES != 0) {
-        if (line.trace) out("[not multiple of 8, filling memory with 0xFF]\n");
+        if (dev.trace) out("[not multiple of 8, filling memory with 0xFF]\n");
         bytes.resize((bytes.size() + BLOCK_BYTES - 1) / BLOCK_BYTES * BLOCK_BYTES, 0xFF);
     }
-    writeFlash(line, address, bytes);
-    if (line.trace) out("[OK => Acknowledged Write Flash Program Memory]\n");
+    writeFlash(dev, address, bytes);
+    if (dev.trace) out("[OK => Acknowledged Write Flash Program Memory]\n");
 }
 
-void main_writeflash(serial_link& line, const settings& run) {
+namespace {
+
+// Writes one record of the file, or says why it is not written; false for a
+// line that held something and did not reach the device.
+bool writeOne(const bootloader& dev, const hex_record& rec) {
+    switch (rec.kind) {
+    case record_kind::end:
+    case record_kind::no_data:
+        return true;
+    case record_kind::blank:  // a blank line loses nothing
+        out("[found junk in hexfile]\n");
+        return true;
+    case record_kind::junk:
+        out("[found junk in hexfile]\n");
+        return false;
+    case record_kind::bad_checksum:
+        out("Checksum mismatch on line %d (%02X != %02X\n", rec.info.number, rec.info.checksum, rec.info.sum);
+        return false;
+    case record_kind::base_unknown:
+        out("[record on line %d not written: the address record before it was not taken]\n", rec.info.number);
+        return false;
+    case record_kind::bad_address:
+    case record_kind::unknown_type:
+        out("[hex record of type %02X not understood, not written]\n", rec.info.type);
+        return false;
+    case record_kind::data:
+        break;
+    }
+    if (rec.info.form != record_form::word) return writeRecord(dev, rec.address, rec.bytes);
+    // INHX16 as a flash read saves it: sent as it stands, filled up at its end.
+    if (dev.trace)
+        out("line read from hexfile had startaddress=0x%04X with length %ibytes\n", rec.address,
+            static_cast<int>(rec.bytes.size()));
+    writeflash(dev, rec.bytes, rec.address);
+    return true;
+}
+
+}  // namespace
+
+outcome main_writeflash(action_context& ctx) {
+    const settings& run = ctx.run;
     if (run.hexfile.empty()) out("ERROR: you need to specify --hexfile <filename>\n");
     const std::unique_ptr<FILE, int (*)(FILE*)> file(openHexfile(run.hexfile), std::fclose);
 
     record_decoder records(file.get());
     int notWritten = 0;  // lines that held something and did not reach the device
-    for (bool more = true; more;) {
-        const hex_record rec = records.next();
-        switch (rec.kind) {
-        case record_kind::end:
-            more = false;
-            break;
-        case record_kind::no_data:
-            break;
-        case record_kind::blank:  // a blank line loses nothing
-            out("[found junk in hexfile]\n");
-            break;
-        case record_kind::junk:
-            out("[found junk in hexfile]\n");
-            ++notWritten;
-            break;
-        case record_kind::bad_checksum:  // the reader has said so
-            ++notWritten;
-            break;
-        case record_kind::base_unknown:
-            out("[record on line %d not written: the address record before it was not taken]\n", rec.info.number);
-            ++notWritten;
-            break;
-        case record_kind::bad_address:
-        case record_kind::unknown_type:
-            out("[hex record of type %02X not understood, not written]\n", rec.info.type);
-            ++notWritten;
-            break;
-        case record_kind::data:
-            if (rec.info.form == record_form::word) {
-                // INHX16 as a flash read saves it: sent as it stands, filled up at its end.
-                if (line.trace)
-                    out("line read from hexfile had startaddress=0x%04X with length %ibytes\n", rec.address,
-                        static_cast<int>(rec.bytes.size()));
-                writeflash(line, rec.bytes, rec.address);
-            } else if (!writeBytes(line, rec.address, rec.bytes)) {
-                ++notWritten;
-            }
-            break;
-        }
+    outcome result;
+    for (hex_record rec = records.next(); rec.kind != record_kind::end; rec = records.next()) {
+        if (!writeOne(ctx.dev, rec)) ++notWritten;
+        if (rec.kind == record_kind::data) result.program.written += rec.bytes.size();
     }
     checkHexfileRead(file.get(), run.hexfile);
     // Every line is tried, but a device left half-programmed is not a success.
-    if (notWritten > 0) fail(255, "[ERROR, %i lines of the hexfile were not written]\n", notWritten);
-    if (!line.trace) out("[OK => Acknowledged Write Flash Program Memory: every record written]\n");
+    if (notWritten > 0)
+        fail(result_kind::bad_file, "[ERROR, %i lines of the hexfile were not written]\n", notWritten);
+    if (!ctx.say.trace) result.message = "[OK => Acknowledged Write Flash Program Memory: every record written]\n";
+    return result;
 }
 
 }  // namespace bootlink

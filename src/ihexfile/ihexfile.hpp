@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string>
 
 namespace bootlink {
 
@@ -47,21 +48,25 @@ struct record_info {
     bool end_ok = false;                   // type 01 with count 0, nothing after it and a good checksum
     int32_t number = 0;                    // the line counter after this read
     const char* why = nullptr;             // what is wrong with a line that is not a record
+    int checksum = 0;                      // the record's checksum field, as it stands
+    int sum = 0;                           // the low byte of the sum of its other bytes
 };
 
-// Counts the calls of readihexline that read something; never reset.
-extern int32_t hexline;
+// "Checksum mismatch on line N (SS != ss": what a record whose checksum does
+// not match reports (the reader itself prints nothing).
+std::string checksumMessage(const record_info& info);
 
-// Reads the next line of `file` as one record.
+// Reads the next line of `file` as one record, counting it in `line` (the
+// caller's line counter: lines of one file numbered from 1).
 //  1  end record (type 01) or end of the file
 //  0  data record with a good checksum: address field, count field and the
 //     data as program words in `buffer` (byte form: byte 2i low, 2i+1 high;
 //     an odd last byte stands alone in the low half of its slot)
-// -1  checksum mismatch (the message is printed)
+// -1  checksum mismatch (info says what the line holds: checksumMessage)
 // -2  junk: no colon, a field that is not hexadecimal, a length that fits
 //     neither form, or more data than `buffer` holds
 // Fields are strictly hexadecimal digits, upper or lower case.
-int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count,
+int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count, int32_t& line,
                  record_info* info = nullptr);
 
 // Reads the next whole line of `file` as one record, as programming needs
@@ -71,7 +76,7 @@ int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_
 // junk, so a damaged end record cannot silently drop what follows it. With
 // `longRecords` one read takes HEX_LONG_READ_MAX characters instead of 80.
 int readihexrecord(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count, record_info& info,
-                   bool longRecords = false);
+                   int32_t& line, bool longRecords = false);
 
 // Program words and the bytes they hold: byte i of a run of words is the
 // low half of word i / 2 when i is even, its high half when odd (the even
@@ -86,8 +91,8 @@ inline void setRecordByte(std::span<int32_t> words, int64_t i, uint8_t b) {
 
 // Reads a whole file into `image`, indexed by word address (byte-form
 // addresses are halved), up to its end record. Reports the lowest and
-// highest address fields seen. Data that falls outside `image` is dropped.
-// Returns 1.
+// highest address fields seen. Data that falls outside `image` is dropped;
+// a record whose checksum does not match is kept, without a word. Returns 1.
 int readihex(FILE* file, std::span<int32_t> image, int32_t& lowest, int32_t& highest);
 
 // Writes the words at word addresses [start, end) of `image` as INHX16 data

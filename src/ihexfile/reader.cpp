@@ -1,12 +1,10 @@
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "ihexfile/ihexfile.hpp"
-#include "report/output.hpp"
 
 namespace bootlink {
-
-int32_t hexline = 0;
 
 namespace {
 
@@ -87,14 +85,11 @@ int readData(const char* text, int length, record_form form, int cnt, unsigned& 
     return COL_DATA + width * cnt;
 }
 
-// The checksum at `col`: 0 when it matches the record's sum, -1 (reported
-// with `lineNo`) when it does not, -2 when it is not there.
-int checkSum(const char* text, int length, int col, unsigned sum, int32_t lineNo) {
-    int checksum = 0;
-    if (col < 0 || !field(text, length, col, 2, checksum)) return -2;
-    if (((256 - (sum & 0xFF)) & 0xFF) == static_cast<unsigned>(checksum)) return 0;
-    out("Checksum mismatch on line %d (%02X != %02X\n", lineNo, checksum, sum & 0xFF);
-    return -1;
+// The checksum at `col`: 0 when it matches the record's sum, -1 when it
+// does not (what it holds in `found`), -2 when it is not there.
+int checkSum(const char* text, int length, int col, unsigned sum, int& found) {
+    if (col < 0 || !field(text, length, col, 2, found)) return -2;
+    return ((256 - (sum & 0xFF)) & 0xFF) == static_cast<unsigned>(found) ? 0 : -1;
 }
 
 }  // namespace
@@ -102,13 +97,13 @@ int checkSum(const char* text, int length, int col, unsigned sum, int32_t lineNo
 namespace {
 
 // One read of at most `max` characters as a record (see readihexline).
-int readRecord(FILE* file, int max, std::span<int32_t> buffer, int32_t& address, int32_t& count, record_info& rec) {
+int readRecord(FILE* file, int max, std::span<int32_t> buffer, int32_t& address, int32_t& count, record_info& rec,
+               int32_t& line) {
     rec = record_info{};
     line_buffer text;
     const int n = readLine(file, text, max);
     if (n == 0) return 1;
-    ++hexline;
-    rec.number = hexline;
+    rec.number = ++line;
     rec.complete = n < max || text[n - 1] == '\n';
     const int length = withoutLineEnd(text, n);
     rec.length = length;
@@ -142,8 +137,9 @@ int readRecord(FILE* file, int max, std::span<int32_t> buffer, int32_t& address,
     const int checksumCol = readData(text, length, form, cnt, sum, [&](int slot, int32_t value, bool add) {
         buffer[slot] = add ? buffer[slot] + value : value;
     });
-    const int checked = checkSum(text, length, checksumCol, sum, hexline);
+    const int checked = checkSum(text, length, checksumCol, sum, rec.checksum);
     if (checked == -2) return junk("data is not hexadecimal");
+    rec.sum = static_cast<int>(sum & 0xFF);
     if (checked == -1) rec.why = "checksum mismatch";
     if (checked != 0) return checked;
     count = cnt;
@@ -152,14 +148,16 @@ int readRecord(FILE* file, int max, std::span<int32_t> buffer, int32_t& address,
 
 }  // namespace
 
-int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count, record_info* info) {
+int readihexline(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count, int32_t& line,
+                 record_info* info) {
     record_info scratch;
-    return readRecord(file, HEX_LINE_MAX, buffer, address, count, info ? *info : scratch);
+    return readRecord(file, HEX_LINE_MAX, buffer, address, count, info ? *info : scratch, line);
 }
 
 int readihexrecord(FILE* file, std::span<int32_t> buffer, int32_t& address, int32_t& count, record_info& info,
-                   bool longRecords) {
-    const int r = readRecord(file, longRecords ? HEX_LONG_READ_MAX : HEX_LINE_MAX, buffer, address, count, info);
+                   int32_t& line, bool longRecords) {
+    const int r =
+        readRecord(file, longRecords ? HEX_LONG_READ_MAX : HEX_LINE_MAX, buffer, address, count, info, line);
     if (!info.complete) {
         int c = std::getc(file);
         if (c != '\n' && c != EOF) {
@@ -180,7 +178,6 @@ int readihexrecord(FILE* file, std::span<int32_t> buffer, int32_t& address, int3
 int readihex(FILE* file, std::span<int32_t> image, int32_t& lowest, int32_t& highest) {
     lowest = 0xFFFF;
     highest = 0;
-    int32_t lines = 0;
     auto put = [&](int64_t index, int32_t value, bool add) {
         if (index < 0 || index >= static_cast<int64_t>(image.size())) return;  // outside the image: dropped
         int32_t& slot = image[static_cast<size_t>(index)];
@@ -190,7 +187,6 @@ int readihex(FILE* file, std::span<int32_t> image, int32_t& lowest, int32_t& hig
     for (;;) {
         const int n = readLine(file, text);
         if (n == 0) return 1;
-        ++lines;
         if (text[0] != ':') continue;
         const int length = withoutLineEnd(text, n);
         int cnt = 0, addr = 0, type = 0;
@@ -208,8 +204,16 @@ int readihex(FILE* file, std::span<int32_t> image, int32_t& lowest, int32_t& hig
             const int64_t base = form == record_form::byte ? addr / 2 : addr;
             put(base + slot, value, add);
         });
-        checkSum(text, length, checksumCol, sum, lines);
+        int found = 0;
+        checkSum(text, length, checksumCol, sum, found);  // a bad record's data stays in the image
     }
+}
+
+std::string checksumMessage(const record_info& info) {
+    char text[64];
+    std::snprintf(text, sizeof text, "Checksum mismatch on line %d (%02X != %02X\n", info.number, info.checksum,
+                  info.sum);
+    return text;
 }
 
 }  // namespace bootlink

@@ -5,7 +5,7 @@ namespace bootlink {
 hex_record record_decoder::next() {
     hex_record rec;
     int32_t address = 0, count = 0;
-    const int r = readihexrecord(file_, slots_, address, count, rec.info, longRecords_);
+    const int r = readihexrecord(file_, slots_, address, count, rec.info, line_, longRecords_);
     const int type = rec.info.type;
     const bool addressRecord = type == TYPE_SEGMENT_BASE || type == TYPE_LINEAR_BASE;
     if (r == 1) return rec;

@@ -51,6 +51,7 @@ private:
     std::array<int32_t, HEX_LONG_RECORD_WORDS_MAX> slots_{};
     uint32_t base_ = 0;
     bool baseLost_ = false;
+    int32_t line_ = 0;  // lines of this file read so far
 };
 
 }  // namespace bootlink

@@ -92,7 +92,7 @@ struct loader {
         }
     }
 
-    void problem(int lineNo, std::string why) { image.problems.push_back({lineNo, std::move(why)}); }
+    void problem(int lineNo, std::string why) { image.problems.push_back({lineNo, std::move(why), {}}); }
 };
 
 }  // namespace
@@ -121,8 +121,11 @@ flash_image loadImage(FILE* file, uint32_t eepromSize, const std::function<void(
         case record_kind::blank:  // a blank line loses nothing
             break;
         case record_kind::junk:
-        case record_kind::bad_checksum:
             load.problem(lineNo, rec.info.why ? rec.info.why : "not a record");
+            break;
+        case record_kind::bad_checksum:
+            load.problem(lineNo, rec.info.why);
+            load.image.problems.back().checksum = checksumMessage(rec.info);
             break;
         case record_kind::base_unknown:
             load.problem(lineNo, "the address record before it was not taken");
@@ -182,8 +185,8 @@ program_plan planFor(const flash_image& image, const std::vector<uint32_t>& rows
     plan.reads = rowReads(rows);
     // Runs of consecutive rows: erased in as few requests as the count allows.
     for (const auto& run : plan.reads) {
-        for (uint32_t off = 0; off < run.bytes; off += ERASE_ROWS_MAX * ROW_BYTES)
-            plan.erases.push_back({run.address + off, std::min(ERASE_ROWS_MAX * ROW_BYTES, run.bytes - off)});
+        const auto erases = eraseRequests(run.address, run.bytes / ROW_BYTES, ERASE_ROWS_MAX);
+        plan.erases.insert(plan.erases.end(), erases.begin(), erases.end());
     }
     // Blocks that hold anything but 0xFF (the erase leaves 0xFF), merged while
     // they follow each other.
@@ -205,6 +208,126 @@ program_plan planFor(const flash_image& image, const std::vector<uint32_t>& rows
         }
     }
     return plan;
+}
+
+}  // namespace bootlink
+
+namespace bootlink {
+
+std::vector<span_request> eraseRequests(uint32_t address, uint32_t rows, uint32_t most) {
+    std::vector<span_request> erases;
+    for (uint32_t done = 0; done < rows; done += most)
+        erases.push_back({address + done * ROW_BYTES, std::min(most, rows - done) * ROW_BYTES});
+    return erases;
+}
+
+namespace {
+
+// The image with every row given in part filled: what the device holds
+// there is not known before it is read, so every block of such a row counts
+// as written.
+flash_image filledPartialRows(const flash_image& image) {
+    flash_image work = image;
+    for (auto& [address, row] : work.rows)
+        if (!row.whole()) row.data.fill(0x00);
+    return work;
+}
+
+}  // namespace
+
+programming_plan planProgramming(const flash_image& image, bool skipUnchanged, bool writeConfig) {
+    programming_plan plan;
+    plan.rows = touchedRows(image);
+    plan.partial = partialRows(image);
+    plan.skip_unchanged = skipUnchanged;
+    plan.first_reads = rowReads(skipUnchanged ? plan.rows : plan.partial);
+    plan.flash = planFor(filledPartialRows(image), plan.rows);
+    plan.eeprom_writes = byteRuns(image.eeprom, EEPROM_WRITE_MAX);
+    plan.eeprom_reads = byteRuns(image.eeprom, UINT32_MAX);
+    if (writeConfig) plan.config_writes = byteRuns(image.config, EEPROM_WRITE_MAX);
+    plan.config_reads = byteRuns(image.config, UINT32_MAX);
+    return plan;
+}
+
+programming_plan planVerify(const flash_image& image) {
+    programming_plan plan;
+    plan.writes = false;
+    plan.rows = touchedRows(image);
+    plan.flash.reads = rowReads(plan.rows);
+    plan.eeprom_reads = byteRuns(image.eeprom, UINT32_MAX);
+    plan.config_reads = byteRuns(image.config, UINT32_MAX);
+    return plan;
+}
+
+namespace {
+
+// Wire bytes of a frame around `body` bytes, `escapes` of them behind a DLE.
+uint64_t framed(uint64_t body, uint64_t escapes = 0) { return 2 + body + 1 + 1 + escapes; }
+
+struct cost_counter {
+    plan_cost cost;
+
+    // A request's fields: code, count and a 24-bit address, then `data`.
+    void request(uint8_t code, uint32_t count, uint32_t address, std::span<const uint8_t> data, uint64_t replyBody) {
+        const uint8_t head[] = {code, static_cast<uint8_t>(count), static_cast<uint8_t>(address),
+                                static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address >> 16)};
+        uint64_t escapes = 0, sum = 0;
+        for (uint8_t b : head) escapes += escaped(b), sum += b;
+        for (uint8_t b : data) escapes += escaped(b), sum += b;
+        escapes += escaped(static_cast<uint8_t>(-sum));
+        ++cost.requests;
+        cost.sent += framed(5 + data.size(), escapes);
+        cost.received += framed(replyBody);
+    }
+    static bool escaped(uint8_t b) { return b == 0x04 || b == 0x05 || b == 0x0F; }
+
+    // Reads as the executor sends them: one request up to 255 bytes, else 251 each.
+    void reads(uint8_t code, const std::vector<span_request>& spans, uint32_t offset = 0) {
+        for (const auto& s : spans) {
+            const uint32_t step = s.bytes <= READ_SINGLE_MAX ? s.bytes : READ_CHUNK;
+            for (uint32_t off = 0; off < s.bytes; off += step) {
+                const uint32_t n = std::min(step, s.bytes - off);
+                request(code, n, s.address - offset + off, {}, 5 + n);
+            }
+        }
+    }
+    void byteWrites(uint8_t code, const std::vector<span_request>& spans, const byte_map& bytes, uint32_t offset = 0) {
+        std::vector<uint8_t> data;
+        for (const auto& s : spans) {
+            data.clear();
+            for (uint32_t i = 0; i < s.bytes; ++i) data.push_back(bytes.at(s.address + i));
+            request(code, s.bytes, s.address - offset, data, 1);
+            cost.busy_us += static_cast<uint64_t>(s.bytes) * BYTE_WRITE_US;
+        }
+    }
+};
+
+}  // namespace
+
+plan_cost costOf(const programming_plan& plan, const flash_image& image) {
+    cost_counter c;
+    const flash_image work = filledPartialRows(image);
+    // Request codes: read flash 1, write flash 2, erase 3, read and write
+    // EEPROM 4 and 5, read and write configuration 6 and 7.
+    c.reads(1, plan.first_reads);
+    for (const auto& e : plan.flash.erases) {
+        c.request(3, e.bytes / ROW_BYTES, e.address, {}, 1);
+        c.cost.busy_us += e.bytes / ROW_BYTES * ROW_ERASE_US;
+    }
+    std::vector<uint8_t> blocks;
+    for (const auto& w : plan.flash.writes) {
+        blocks.clear();
+        for (uint32_t a = w.address; a < w.address + w.bytes; ++a)
+            blocks.push_back(work.rows.at(a / ROW_BYTES * ROW_BYTES).data[a % ROW_BYTES]);
+        c.request(2, w.bytes / BLOCK_BYTES, w.address, blocks, 1);
+        c.cost.busy_us += w.bytes / BLOCK_BYTES * BLOCK_WRITE_US;
+    }
+    c.reads(1, plan.flash.reads);
+    c.byteWrites(5, plan.eeprom_writes, image.eeprom, EEPROM_FIRST);
+    c.reads(4, plan.eeprom_reads, EEPROM_FIRST);
+    c.byteWrites(7, plan.config_writes, image.config);
+    c.reads(6, plan.config_reads);
+    return c.cost;
 }
 
 }  // namespace bootlink

@@ -1,8 +1,7 @@
 #pragma once
 
 // A whole hex file as the device must hold it, and the plan to get it there.
-// Plain functions of the file and the image: no device, no output beyond the
-// reader's own checksum message.
+// Plain functions of the file and the image: no device, no output.
 
 #include <array>
 #include <cstdint>
@@ -27,6 +26,7 @@ struct image_row {
 struct image_problem {
     int line;
     std::string why;
+    std::string checksum;  // a bad checksum's own message ("Checksum mismatch on line ..."), else empty
 };
 
 using byte_map = std::map<uint32_t, uint8_t>;  // address in the file -> byte
@@ -83,5 +83,37 @@ void mergeRow(image_row& row, const std::array<uint8_t, ROW_BYTES>& device);
 
 // Runs of consecutive addresses of `bytes`, each at most `most` long.
 std::vector<span_request> byteRuns(const byte_map& bytes, uint32_t most);
+
+// `rows` rows from the row at `address` as erase requests of at most `most`
+// rows each.
+std::vector<span_request> eraseRequests(uint32_t address, uint32_t rows, uint32_t most);
+
+// Everything --program (or --verify) does with a file, as data, before
+// anything is sent. What the device holds is known only once the first
+// reads are in: the executor then merges the rows given in part, leaves
+// out rows that already hold the file (with --skip-unchanged) and writes
+// the blocks that are not blank after the merge, by the same planner.
+struct programming_plan {
+    std::vector<uint32_t> rows;                // every row the file touches
+    std::vector<uint32_t> partial;             // of them, the ones it gives only in part
+    bool skip_unchanged = false;               // every touched row is read first and compared
+    bool writes = true;                        // false: a verify, reads only
+    std::vector<span_request> first_reads;     // before the erase: rows given in part, or every row to compare
+    program_plan flash;                        // erase, write and read back, rows given in part counted whole
+    std::vector<span_request> eeprom_writes;   // at file addresses, EEPROM_WRITE_MAX each
+    std::vector<span_request> eeprom_reads;
+    std::vector<span_request> config_writes;   // with --write-config only
+    std::vector<span_request> config_reads;
+};
+
+programming_plan planProgramming(const flash_image& image, bool skipUnchanged, bool writeConfig);
+programming_plan planVerify(const flash_image& image);
+
+// What a plan sends: requests, bytes each way, and how long the part is
+// busy, with every request counted as the executor sends it.
+struct plan_cost {
+    uint64_t requests = 0, sent = 0, received = 0, busy_us = 0;
+};
+plan_cost costOf(const programming_plan& plan, const flash_image& image);
 
 }  // namespace bootlink

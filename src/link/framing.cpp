@@ -1,11 +1,12 @@
 #include "link/framing.hpp"
 
 #include <array>
+#include <cstdarg>
 #include <cstdio>
 
+#include "link/signals.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
-#include "link/serial.hpp"
 
 namespace bootlink {
 
@@ -16,18 +17,34 @@ constexpr std::array<const char*, 8> commandNames{
     "READ EE}", "WRITE EE}",   "READ CONFIG}", "WRITE CONFIG}",
 };
 
-bool needsEscape(uint8_t b) { return b == STX || b == ETX || b == DLE; }
-
-void tracedByte(const serial_link& line, const char* fmt, unsigned b) {
-    if (line.trace) out(fmt, b);
+void tracedByte(const exchange& x, const char* fmt, unsigned b) {
+    if (x.trace) out(fmt, b);
 }
 
-void traced(const serial_link& line, const char* text) { traceText(line, text); }
+// One raw byte of the reply; a wait that runs out is a lost reply.
+void readByte(exchange& x, uint8_t& byte) {
+    if (serialRead(x.line, byte, x.wait_ms) == 1) return;
+    if (x.may_retry) throw reply_lost{"no reply in time"};
+    fail(result_kind::no_reply,
+         "\n[ERROR, no reply from the device within %d ms]\n"
+         "[hint: is the device in its bootloader, is it on this --device, and at this --baud?]\n",
+         x.wait_ms);
+}
 
 }  // namespace
 
-void traceText(const serial_link& line, const char* text) {
-    if (line.trace) out("%s", text);
+void replyFailure(const exchange& x, const char* reason, const char* fmt, ...) {
+    if (x.may_retry) throw reply_lost{reason};
+    char message[256];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(message, sizeof message, fmt, args);
+    va_end(args);
+    fail(result_kind::damaged_line, "%s", message);
+}
+
+void traceText(const exchange& x, const char* text) {
+    if (x.trace) out("%s", text);
 }
 
 const char* commandName(int code) {
@@ -35,109 +52,115 @@ const char* commandName(int code) {
     return "UNKNOWN}";
 }
 
-void sendSTX(serial_link& line) {
-    traced(line, "<STX>");
-    serialWrite(line, STX);
+void sendSTX(exchange& x) {
+    traceText(x, "<STX>");
+    serialWrite(x.line, STX);
 }
 
-void sendETX(serial_link& line) {
-    serialWrite(line, ETX);
-    traced(line, "<ETX>\n");
+void sendETX(exchange& x) {
+    serialWrite(x.line, ETX);
+    traceText(x, "<ETX>\n");
 }
 
-void sendescape(serial_link& line, int byte) {
+void sendescape(exchange& x, int byte) {
     const uint8_t b = static_cast<uint8_t>(byte);
     if (needsEscape(b)) {
-        serialWrite(line, DLE);
-        traced(line, "<DLE>");
+        serialWrite(x.line, DLE);
+        traceText(x, "<DLE>");
     }
-    serialWrite(line, b);
-    tracedByte(line, "<0x%02x>", b);
+    serialWrite(x.line, b);
+    tracedByte(x, "<0x%02x>", b);
 }
 
-void senddata(serial_link& line, int byte) {
-    line.checksum += byte & 0xFF;
-    sendescape(line, byte);
+void senddata(exchange& x, int byte) {
+    x.checksum += byte & 0xFF;
+    sendescape(x, byte);
 }
 
-void sendchecksum(serial_link& line) {
-    traced(line, "{CHKSUM:");
-    sendescape(line, (256 - (line.checksum & 0xFF)) & 0xFF);
-    traced(line, "}");
-    line.checksum = 0;
+void sendchecksum(exchange& x) {
+    traceText(x, "{CHKSUM:");
+    sendescape(x, (256 - (x.checksum & 0xFF)) & 0xFF);
+    traceText(x, "}");
+    x.checksum = 0;
 }
 
-int expectSTX(serial_link& line) {
+int expectSTX(exchange& x) {
     uint8_t b = 0;
-    serialRead(line, b);
-    if (b != STX) replyFailure(line, "reply framing wrong", "\n[ERROR, expected STX, got 0x%02x]\n", b);
-    traced(line, "<STX>");
+    readByte(x, b);
+    if (b != STX) replyFailure(x, "reply framing wrong", "\n[ERROR, expected STX, got 0x%02x]\n", b);
+    traceText(x, "<STX>");
     return 1;
 }
 
-int expectETX(serial_link& line) {
+int expectETX(exchange& x) {
     uint8_t b = 0;
-    serialRead(line, b);
-    if (b != ETX) replyFailure(line, "reply framing wrong", "\n[ERROR, expected ETX, got 0x%02x]\n", b);
-    traced(line, "<ETX>\n");
+    readByte(x, b);
+    if (b != ETX) replyFailure(x, "reply framing wrong", "\n[ERROR, expected ETX, got 0x%02x]\n", b);
+    traceText(x, "<ETX>\n");
     return 1;
 }
 
-void expectCHKSUM(serial_link& line) {
-    traced(line, "{CHKSUM");
+void serialReadEscape(exchange& x, uint8_t& byte) {
+    readByte(x, byte);
+    if (byte == DLE) readByte(x, byte);
+    x.reply_sum = static_cast<uint8_t>(x.reply_sum + byte);
+}
+
+void expectCHKSUM(exchange& x) {
+    traceText(x, "{CHKSUM");
     // The checksum makes the reply's bytes after the STX pair sum to 0.
-    const uint8_t expected = static_cast<uint8_t>(-line.reply_sum);
+    const uint8_t expected = static_cast<uint8_t>(-x.reply_sum);
     uint8_t b = 0;
-    serialReadEscape(line, b);
-    tracedByte(line, "<0x%02x>}", b);
+    serialReadEscape(x, b);
+    tracedByte(x, "<0x%02x>}", b);
     if (b != expected)
-        replyFailure(line, "reply checksum wrong",
+        replyFailure(x, "reply checksum wrong",
                      "\n[ERROR, reply checksum 0x%02x, the reply's bytes give 0x%02x: damaged on the line]\n", b,
                      expected);
 }
 
-void expectPacketType(serial_link& line, int expected) {
-    traced(line, "{Packettype ");
+void expectPacketType(exchange& x, int expected) {
+    traceText(x, "{Packettype ");
     uint8_t b = 0;
-    serialReadEscape(line, b);
-    traced(line, commandName(b));
+    serialReadEscape(x, b);
+    traceText(x, commandName(b));
     if (b != expected)
-        replyFailure(line, "reply to another request", "\n[ERROR, expected PacketType 0x%02x, but got 0x%02x]\n",
+        replyFailure(x, "reply to another request", "\n[ERROR, expected PacketType 0x%02x, but got 0x%02x]\n",
                      static_cast<unsigned>(expected), b);
 }
 
-void sendRequest(serial_link& line, std::span<const uint8_t> body) {
+void sendRequest(exchange& x, std::span<const uint8_t> body) {
     checkInterrupted(true);  // a stop signal that came while we worked: nothing more goes out
-    line.checksum = 0;       // what a request cut short by a failure summed must not count here
-    startGathering(line);
-    sendSTX(line);
-    sendSTX(line);
-    for (uint8_t b : body) senddata(line, b);
-    sendchecksum(line);
-    sendETX(line);
-    sendGathered(line);
+    x.checksum = 0;          // what a request cut short by a failure summed must not count here
+    startGathering(x.line);
+    sendSTX(x);
+    sendSTX(x);
+    for (uint8_t b : body) senddata(x, b);
+    sendchecksum(x);
+    sendETX(x);
+    sendGathered(x.line);
 }
 
-void sendRequest(serial_link& line, std::initializer_list<uint8_t> body) {
-    sendRequest(line, std::span<const uint8_t>(body.begin(), body.size()));
+void sendRequest(exchange& x, std::initializer_list<uint8_t> body) {
+    sendRequest(x, std::span<const uint8_t>(body.begin(), body.size()));
 }
 
-void receiveReplyHead(serial_link& line, uint8_t code) {
-    traced(line, "RECEIVING: ");
-    expectSTX(line);
-    expectSTX(line);
-    line.reply_sum = 0;
-    expectPacketType(line, code);
+void receiveReplyHead(exchange& x, uint8_t code) {
+    traceText(x, "RECEIVING: ");
+    expectSTX(x);
+    expectSTX(x);
+    x.reply_sum = 0;
+    expectPacketType(x, code);
 }
 
-void receiveReplyTail(serial_link& line) {
-    expectCHKSUM(line);
-    expectETX(line);
+void receiveReplyTail(exchange& x) {
+    expectCHKSUM(x);
+    expectETX(x);
 }
 
-void receiveAck(serial_link& line, uint8_t code) {
-    receiveReplyHead(line, code);
-    receiveReplyTail(line);
+void receiveAck(exchange& x, uint8_t code) {
+    receiveReplyHead(x, code);
+    receiveReplyTail(x);
 }
 
 }  // namespace bootlink

@@ -13,11 +13,15 @@ constexpr int ERASE_ROWS_MAX = 255;                 // row count byte; 256 goes 
 constexpr int WRITE_BLOCKS_MAX = 31;                // 248 bytes: a request and its reply fit the 256-byte buffer
 constexpr int32_t READ_SINGLE_MAX = 255;            // the length byte's range: one read request up to this
 constexpr int32_t READ_CHUNK = 251;                 // per request when a read needs several
-constexpr int32_t EEPROM_WRITE_MAX = 64;
+constexpr int32_t EEPROM_WRITE_MAX = 64;          // EEPROM bytes one write request carries: each takes ms
 // How much longer than --timeout a reply may take while the device works.
 constexpr int ERASE_ALLOWANCE_MS = 20;       // per row erased
 constexpr int WRITE_ALLOWANCE_MS = 5;        // per 8-byte block written
-constexpr int BYTE_WRITE_ALLOWANCE_MS = 10;  // per EEPROM or configuration byte (a few ms each)            // EEPROM bytes one write request carries: each takes ms
+constexpr int BYTE_WRITE_ALLOWANCE_MS = 10;  // per EEPROM or configuration byte (a few ms each)
+// How long the part is typically busy, for estimates of a run's time.
+constexpr int ROW_ERASE_US = 2000;        // a row takes a couple of ms
+constexpr int BLOCK_WRITE_US = 2000;
+constexpr int BYTE_WRITE_US = 4000;       // an EEPROM byte takes a few ms
 
 // Where hex files put the other memories, as compilers for these parts lay
 // them out (byte addresses).

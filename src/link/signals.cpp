@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include "report/fatal.hpp"
+
 namespace bootlink {
 
 namespace {
@@ -73,6 +75,11 @@ stop_signals_open::stop_signals_open() : active_(installed) {
 
 stop_signals_open::~stop_signals_open() {
     if (active_) sigprocmask(SIG_SETMASK, &held_, nullptr);
+}
+
+void checkInterrupted(bool held) {
+    if (const int sig = held ? stopSignalPending() : stopSignal())
+        fail(result_kind::interrupted, 128 + sig, "\n[interrupted]\n");
 }
 
 }  // namespace bootlink

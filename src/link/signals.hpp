@@ -29,6 +29,10 @@ int stopSignalPending();
 // catchStopSignals() was never called (tests driving the link in-process).
 const sigset_t* waitMask();
 
+// Ends the run (128 + signal) when a stop signal has arrived: prints
+// "[interrupted]". `held` also counts one still held back (before a request).
+void checkInterrupted(bool held = false);
+
 // Lets the stop signals through while it lives: for calls that block in
 // the kernel (opening and reading a pipe), which a signal then interrupts.
 class stop_signals_open {

@@ -2,8 +2,11 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
+#include <string>
 
 #include "report/fatal.hpp"
+#include "report/outcome.hpp"
 
 namespace bootlink {
 
@@ -19,6 +22,28 @@ void noteFailure() {
 void print(const char* fmt, va_list args) {
     errno = 0;
     if (std::vfprintf(outputStream(), fmt, args) < 0) noteFailure();
+}
+
+std::string format(const char* fmt, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, fmt, args);
+    return text;
+}
+
+// Prints the message and throws it with the run's end.
+[[noreturn]] void end(result_kind kind, int status, const std::string& text) {
+    out("%s", text.c_str());
+    throw fatal{status, kind, text};
+}
+
+result_kind kindOfStatus(int status) {
+    if (status == 254) return result_kind::bad_file;
+    if (status > 128 && status < 255) return result_kind::interrupted;
+    return status == 0 ? result_kind::ok : result_kind::device_error;
 }
 
 }  // namespace
@@ -47,9 +72,58 @@ int outputError() { return firstError; }
 void fail(int status, const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    print(fmt, args);
+    const std::string text = format(fmt, args);
     va_end(args);
-    throw fatal{status};
+    end(kindOfStatus(status), status, text);
+}
+
+void fail(result_kind kind, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    const std::string text = format(fmt, args);
+    va_end(args);
+    end(kind, 255, text);
+}
+
+void fail(result_kind kind, int status, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    const std::string text = format(fmt, args);
+    va_end(args);
+    end(kind, status, text);
+}
+
+const char* kindName(result_kind kind) {
+    switch (kind) {
+    case result_kind::ok: return "ok";
+    case result_kind::bad_file: return "bad-file";
+    case result_kind::refused: return "refused";
+    case result_kind::no_reply: return "no-reply";
+    case result_kind::damaged_line: return "damaged-line";
+    case result_kind::verify_failed: return "verify-failed";
+    case result_kind::device_error: return "device-error";
+    case result_kind::interrupted: return "interrupted";
+    case result_kind::output_error: return "output-error";
+    case result_kind::wrong_device: return "wrong-device";
+    }
+    return "device-error";
+}
+
+outcome failed(const fatal& f) {
+    outcome o;
+    o.kind = f.status == 0 ? result_kind::ok : f.kind;
+    o.status = f.status;
+    o.message = f.message;
+    return o;
+}
+
+void report(const outcome& result) {
+    if (result.ok() && !result.message.empty()) out("%s", result.message.c_str());
+}
+
+int exitStatus(const outcome& result) {
+    if (result.status != 0) return result.status;
+    return result.kind == result_kind::ok ? 0 : 255;
 }
 
 }  // namespace bootlink

@@ -17,12 +17,13 @@ namespace {
 
 // Both ends of a line; the tool uses `host`, the test plays the device.
 struct line_pair {
-    bootlink::serial_link host;  // closes itself
+    bootlink::serial_link link;  // closes itself
+    bootlink::exchange host{link};
     int device = -1;
     line_pair() {
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
-            host.fd = fds[0];
+            link.attach(bootlink::descriptorLine(fds[0]));
             device = fds[1];
         }
     }

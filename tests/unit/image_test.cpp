@@ -16,8 +16,7 @@ namespace {
 using testing_support::intel_record;
 
 bootlink::flash_image load(const std::string& text) {
-    capture_output quiet;  // the reader's checksum message
-    bootlink::hexline = 0;  // line numbers count from the file's first line
+    capture_output quiet;
     FILE* f = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
     bootlink::flash_image image = bootlink::loadImage(f);
     std::fclose(f);

@@ -1,0 +1,300 @@
+#include "cli/options.hpp"
+
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+
+#include "cli/actions.hpp"
+#include "cli/cli.hpp"
+#include "link/devices.hpp"
+#include "link/geometry.hpp"
+#include "report/fatal.hpp"
+#include "report/output.hpp"
+
+namespace bootlink {
+
+namespace {
+
+constexpr uint32_t ALL_ACTIONS = ~0u;
+constexpr uint32_t bits(std::initializer_list<int32_t> actions) {
+    uint32_t b = 0;
+    for (int32_t a : actions) b |= actionBit(a);
+    return b;
+}
+// The actions that take a range of the device's memory (--writeeeprom has
+// always passed one over).
+constexpr uint32_t RANGE_ACTIONS =
+    bits({ACTION_READ_FLASH, ACTION_ERASE_FLASH, ACTION_READ_EEPROM, ACTION_WRITE_EEPROM, ACTION_ERASE_EEPROM});
+// The actions that read a hex file (--eraseeeprom has always passed one over).
+constexpr uint32_t FILE_ACTIONS = bits(
+    {ACTION_WRITE_FLASH, ACTION_PROGRAM, ACTION_VERIFY, ACTION_WRITE_EEPROM, ACTION_CHECK, ACTION_ERASE_EEPROM});
+constexpr uint32_t EEPROM_ACTIONS = bits({ACTION_READ_EEPROM, ACTION_WRITE_EEPROM, ACTION_ERASE_EEPROM, ACTION_PROGRAM,
+                                          ACTION_VERIFY, ACTION_CHECK});
+constexpr uint32_t TRACED_ACTIONS = bits({ACTION_PROGRAM, ACTION_VERIFY, ACTION_WRITE_EEPROM, ACTION_ERASE_EEPROM});
+constexpr uint32_t SAVING_ACTIONS = bits({ACTION_READ_FLASH, ACTION_READ_EEPROM, ACTION_READ_CONFIG});
+
+constexpr std::size_t MAX_PATH_ARG = 63;    // longest --device / --hexfile argument
+constexpr std::size_t MAX_NUMBER_ARG = 63;  // longest numeric argument
+
+// A cut-short path could name another device or file, so a path argument
+// that does not fit ends the run.
+void storePath(std::string& into, const char* arg, const char* option) {
+    if (std::strlen(arg) > MAX_PATH_ARG) fail(result_kind::refused, "ERROR: argument for '--%s' too long\n", option);
+    into = arg;
+}
+
+// The newer options take plain decimal numbers, checked whole (no sign, no
+// prefix, nothing after), and refuse a value out of range at once.
+int32_t boundedNumber(const char* arg, long lowest, long highest, const char* refusal) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(arg, &end, 10);
+    const bool digits = arg[0] >= '0' && arg[0] <= '9' && *end == '\0' && errno == 0;
+    if (!digits || v < lowest || v > highest) fail(result_kind::refused, refusal, arg);
+    return static_cast<int32_t>(v);
+}
+
+void setEepromSize(settings& r, const char* a) {
+    constexpr const char* refusal = "ERROR: --eeprom-size takes a power of two from 256 to 65536, not '%s'\n";
+    r.eeprom_size = boundedNumber(a, 256, EEPROM_SIZE_MAX, refusal);
+    if (!std::has_single_bit(static_cast<uint32_t>(r.eeprom_size))) fail(result_kind::refused, refusal, a);
+    out("data EEPROM of %d bytes\n", r.eeprom_size);
+}
+
+using S = settings;
+using I = setting_id;
+
+// An action option: the last one given wins.
+option_entry action(const char* name, int32_t code, const char* group = nullptr, const char* help = nullptr) {
+    return {name, 0, false, code, I::count_, false, ALL_ACTIONS, nullptr, group, help};
+}
+
+const std::vector<option_entry> table = {
+    action("writeflash", ACTION_WRITE_FLASH),
+    action("readflash", ACTION_READ_FLASH),
+    action("eraseflash", ACTION_ERASE_FLASH),
+    action("readeeprom", ACTION_READ_EEPROM),
+    action("reset", ACTION_RESET),
+    {"device", 'd', true, -1, I::device, true, ALL_ACTIONS,
+     [](S& r, const char* a) {
+         storePath(r.dev, a, "device");
+         out("using device %s for serial comms\n", r.dev.c_str());
+     },
+     "The line:\n", "  -d, --device PATH        serial device (/dev/ttyS0, or $BOOTLINK_DEVICE)\n"},
+    {"bytes", 'b', true, -1, I::bytes, true, RANGE_ACTIONS,
+     [](S& r, const char* a) {
+         r.bytes = number_arg(a);
+         if (r.bytes <= 0) out("ERROR: malformed argument for '--bytes'\n");
+         out("with 0x%x (decimal: %i) bytes\n", r.bytes, r.bytes);
+     },
+     nullptr, nullptr},
+    {"startaddr", 'a', true, -1, I::startaddr, true, RANGE_ACTIONS,
+     [](S& r, const char* a) {
+         r.startaddr = number_arg(a);
+         if (r.startaddr < 0) out("ERROR: malformed argument for '--startaddr'\n");
+         out("startaddr=0x%x (decimal: %i)\n", r.startaddr, r.startaddr);
+     },
+     nullptr, nullptr},
+    {"hexfile", 'f', true, -1, I::hexfile, true, FILE_ACTIONS,
+     [](S& r, const char* a) {
+         storePath(r.hexfile, a, "hexfile");
+         out("using hexfile '%s'\n", r.hexfile.c_str());
+     },
+     nullptr, nullptr},
+    {"rows", 'r', true, -1, I::rows, true, RANGE_ACTIONS,
+     [](S& r, const char* a) {
+         r.rows = number_arg(a);
+         if (r.rows <= 0) out("ERROR: malformed argument for '--rows'\n");
+         out("rows to delete 0x%x (decimal %i)\n", r.rows, r.rows);
+     },
+     nullptr, nullptr},
+    action("program", ACTION_PROGRAM, "Programming a board:\n",
+           "  --program --hexfile F    check, erase, write and verify every memory the file gives\n"),
+    action("verify", ACTION_VERIFY, "Programming a board:\n",
+           "  --verify --hexfile F     compare the device with the file, change nothing\n"),
+    action("check", ACTION_CHECK, "Programming a board:\n",
+           "  --check --hexfile F      check the file and show what --program would do (no device)\n"),
+    {"run", 0, false, -1, I::run_after, false, actionBit(ACTION_PROGRAM),
+     [](S& r, const char*) {
+         r.run_after = true;
+         out("resetting the device after programming\n");
+     },
+     "Programming a board:\n", "  --run                    with --program: reset the device once it is verified\n"},
+    {"skip-unchanged", 0, false, -1, I::skip_unchanged, false, actionBit(ACTION_PROGRAM),
+     [](S& r, const char*) {
+         r.skip_unchanged = true;
+         out("leaving rows that already hold the file alone\n");
+     },
+     "Programming a board:\n", "  --skip-unchanged         with --program: leave the rows that already hold the file\n"},
+    {"write-config", 0, false, -1, I::write_config, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
+     [](S& r, const char*) {
+         r.write_config = true;
+         out("writing the configuration bytes the file gives\n");
+     },
+     "Programming a board:\n", "  --write-config           with --program: write the configuration bytes too\n"},
+    action("writeeeprom", ACTION_WRITE_EEPROM, "Programming a board:\n",
+           "  --writeeeprom --hexfile F  write the file's EEPROM data and read it back\n"),
+    action("eraseeeprom", ACTION_ERASE_EEPROM, "Programming a board:\n",
+           "  --eraseeeprom            set the EEPROM (or --bytes from --startaddr of it) to 0xFF\n"),
+    {"eeprom-size", 0, true, -1, I::eeprom_size, false, EEPROM_ACTIONS, setEepromSize, "Programming a board:\n",
+     "  --eeprom-size N          bytes of data EEPROM, a power of two, 256 to 65536 (256)\n"},
+    {"trace", 0, false, -1, I::trace, false, TRACED_ACTIONS,
+     [](S& r, const char*) {
+         r.trace = true;
+         out("tracing every byte\n");
+     },
+     "Programming a board:\n", "  --trace                  the byte trace for the actions above\n"},
+    {"baud", 0, true, -1, I::baud, false, ALL_ACTIONS,
+     [](S& r, const char* a) {
+         r.baud = boundedNumber(a, BAUD_MIN, BAUD_MAX,
+                                "ERROR: --baud takes a line speed from 50 to 4000000 bit/s, not '%s'\n");
+         out("line speed %d bit/s\n", r.baud);
+     },
+     "The line:\n", "  --baud N                 line speed in bit/s, 50 to 4000000 (19200)\n"},
+    {"pace", 0, true, -1, I::pace, false, ALL_ACTIONS,
+     [](S& r, const char* a) {
+         r.pace_ms = boundedNumber(a, 0, 999, "ERROR: --pace takes a pause from 0 to 999 ms, not '%s'\n");
+         out("pause after each byte sent: %d ms\n", r.pace_ms);
+     },
+     "The line:\n", "  --pace MS                pause after each byte sent, 0 to 999 (10)\n"},
+    {"timeout", 0, true, -1, I::timeout, false, ALL_ACTIONS,
+     [](S& r, const char* a) {
+         r.timeout_ms = boundedNumber(a, 1, 600000, "ERROR: --timeout takes a time from 1 to 600000 ms, not '%s'\n");
+         out("reply timeout %d ms\n", r.timeout_ms);
+     },
+     "The line:\n",
+     "  --timeout MS             longest wait for a reply byte (5000 for --program and the\n"
+     "                           other new actions; the original ones wait for ever)\n"},
+    {"retries", 0, true, -1, I::retries, false, ALL_ACTIONS & ~bits({ACTION_RESET, ACTION_CHECK}),
+     [](S& r, const char* a) {
+         r.retries = boundedNumber(a, 0, 10, "ERROR: --retries takes a count from 0 to 10, not '%s'\n");
+         out("sending a request again up to %d times after a lost reply\n", r.retries);
+     },
+     "The line:\n", "  --retries N              send a request again after a lost reply, 0 to 10\n"},
+    {"no-lock", 0, false, -1, I::lock, false, ALL_ACTIONS,
+     [](S& r, const char*) {
+         r.lock = false;
+         out("not locking the serial device\n");
+     },
+     "The line:\n", "  --no-lock                do not take the device for this run alone\n"},
+    action("readconfig", ACTION_READ_CONFIG, "Reading:\n",
+           "  --readconfig             read the configuration bytes and the device ID\n"),
+    {"output", 0, true, -1, I::output, false, SAVING_ACTIONS,
+     [](S& r, const char* a) {
+         storePath(r.output, a, "output");
+         out("saving the dump to '%s'\n", r.output.c_str());
+     },
+     "Reading:\n", "  --output F               save a read to F (--readflash: out.hex by default)\n"},
+    {"quiet", 0, false, -1, I::quiet, false, ALL_ACTIONS,
+     [](S& r, const char*) {
+         r.quiet = true;
+         out("no byte trace\n");
+     },
+     "Reading:\n", "  --quiet                  no byte trace and no dump: phases and results only\n"},
+    {"list-devices", 0, false, -1, I::count_, false, ALL_ACTIONS,
+     [](S&, const char*) {
+         listDevices("/dev", "/sys");
+         throw fatal{0, result_kind::ok, {}};
+     },
+     "Other:\n", "  --list-devices           list the serial devices\n"},
+    {"version", 0, false, -1, I::count_, false, ALL_ACTIONS,
+     [](S&, const char*) {
+         out("bootlink %s\n", BOOTLINK_VERSION);
+         throw fatal{0, result_kind::ok, {}};  // ends the run here, like --help, before any device is opened
+     },
+     "Other:\n", "  --version                print the version\n"},
+    {"help", 'h', false, -1, I::count_, true, ALL_ACTIONS, nullptr, "Other:\n",
+     "  -h, --help               this text\n"},
+};
+
+// What getopt returns for an option: its letter, else a code past the letters.
+int code(const option_entry& o) { return o.letter ? o.letter : static_cast<int>(&o - table.data()) + 0x100; }
+
+}  // namespace
+
+int32_t number_arg(const char* text) {
+    const std::size_t len = std::strlen(text);
+    if (len > MAX_NUMBER_ARG) {
+        out("ERROR: option too long\n");
+        return -1;
+    }
+    if (len > 2 && text[0] == '0' && text[1] == 'x') {
+        // Kept as scanf reads it ("0x-5" is -5, "0x 1f" is 31): scripts rely on it.
+        unsigned int value = 0;
+        if (std::sscanf(text, "0x%x", &value) != 1) return -1;
+        return static_cast<int32_t>(value);
+    }
+    // atoi's rules (blanks, sign, stop at the first non-digit, wrap on overflow).
+    return static_cast<int32_t>(std::strtol(text, nullptr, 10));
+}
+
+const std::vector<option_entry>& optionTable() { return table; }
+
+const option_entry* findOption(const std::string& name) {
+    for (const auto& o : table)
+        if (name == o.name) return &o;
+    return nullptr;
+}
+
+const char* actionOption(int32_t action) {
+    for (const auto& o : table)
+        if (o.action == action) return o.name;
+    return "?";
+}
+
+int scanOptions(int argc, char** argv, settings& run) {
+    std::vector<struct option> longOptions;
+    std::string shortOptions;
+    for (const auto& o : table) {
+        longOptions.push_back({o.name, o.argument ? required_argument : no_argument, nullptr, code(o)});
+        if (o.letter) shortOptions += std::string(1, static_cast<char>(o.letter)) + (o.argument ? ":" : "");
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
+    optind = 0;  // full re-initialisation of getopt, so a run can be repeated in-process
+    for (int c; (c = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr)) != -1;) {
+        const option_entry* o = nullptr;
+        for (const auto& e : table)
+            if (c == code(e)) o = &e;
+        if (!o) {
+            // getopt has reported it on standard error. Going on would run
+            // without what was asked: another tool's --port would leave the
+            // default device to be opened and programmed.
+            if (optopt == 'd') fail(result_kind::refused, "ERROR: '--device' needs the path of the serial device\n");
+            fail(result_kind::refused, "ERROR: see --help for the options\n");
+        }
+        if (o->letter == 'h') {
+            out("Help:\n");
+            usage(argv[0]);
+        }
+        if (o->action >= 0) run.action = o->action;
+        if (o->apply) o->apply(run, optarg);
+        if (o->fills != setting_id::count_) run.mark(o->fills, origin::command_line);
+    }
+    return optind;
+}
+
+void readEnvironment(settings& run) {
+    // A bench with one adapter can name it once for every run; --device wins.
+    const char* device = std::getenv("BOOTLINK_DEVICE");
+    if (!run.given(setting_id::device) && device && *device) {
+        storePath(run.dev, device, "device");
+        run.mark(setting_id::device, origin::environment);
+        out("using device %s for serial comms (from BOOTLINK_DEVICE)\n", run.dev.c_str());
+    }
+}
+
+void checkOptionsFit(const settings& run) {
+    if (static_cast<uint32_t>(run.action) > static_cast<uint32_t>(ACTION_LAST)) return;  // usage says so later
+    const action_rules& rules = actionFor(run.action).rules;
+    for (const auto& o : table) {
+        if (o.fills == setting_id::count_ || !run.given(o.fills) || (o.actions & actionBit(run.action))) continue;
+        if (o.original && rules.ignores_original_options) continue;
+        fail(result_kind::refused, "ERROR: '--%s' is not used by --%s: see --help for the options\n", o.name,
+             actionOption(run.action));
+    }
+}
+
+}  // namespace bootlink

@@ -1,0 +1,158 @@
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <unistd.h>
+
+#include "cli/actions.hpp"
+#include "cli/cli.hpp"
+#include "cli/options.hpp"
+#include "commands/commands.hpp"
+#include "link/bootloader.hpp"
+#include "link/signals.hpp"
+#include "link/terminal.hpp"
+#include "report/fatal.hpp"
+#include "report/outcome.hpp"
+#include "report/output.hpp"
+
+namespace bootlink {
+
+namespace {
+
+// With standard output closed, the device would be opened as descriptor 1
+// and the trace sent down the line: hold 0, 1 and 2 with /dev/null first.
+void holdStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int held = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (held >= 0 && held != fd) close(held);  // cannot happen: the lowest free number is fd
+    }
+}
+
+// Synchronous writes, added to what the caller's descriptor already has:
+// clearing O_APPEND would write over the start of a log we are appended to.
+void syncStandardOutput() {
+    const int flags = fcntl(1, F_GETFL);
+    if (flags != -1) fcntl(1, F_SETFL, flags | O_SYNC);  // a pipe or file may refuse it
+}
+
+// The status a run ends with, once its output is out: a lost log must not
+// pass for success.
+int finish(const outcome& result) {
+    flush();
+    // Here, not earlier: a stop signal still pending may end the process now.
+    struct release {
+        ~release() { releaseStopSignals(); }
+    } releaseAfter;
+    int status = exitStatus(result);
+    if (const int e = outputError()) {
+        std::fprintf(stderr, "bootlink: write error on standard output: %s\n", std::strerror(e));
+        if (status == 0) status = 255;
+    }
+    return status;
+}
+
+// Opens and sets up the line the settings name, as the action's rules want it.
+void openLine(serial_link& line, const settings& run, const action_rules& rules) {
+    line.attach(openTerminal(run.dev, run.lock));
+    line.port().setFormat(run.flags, run.speed);
+    if (run.set(setting_id::baud) && !line.port().setSpeed(run.baud))
+        fail(result_kind::device_error, "ERROR: serial device '%s' did not take the line speed %d bit/s\n",
+             run.dev.c_str(), run.baud);
+    line.pace_ms = run.pace_ms;
+    line.timeout_ms = run.set(setting_id::timeout) ? run.timeout_ms : rules.timeout_ms;
+    line.baud = run.baud;
+    line.port().dropInput();
+    // What an interrupted run's device still sends must not be read as our reply.
+    if (!waitQuiet(line))
+        fail(result_kind::damaged_line, "[ERROR, the line does not go quiet: the device keeps sending]\n");
+}
+
+// What the run prints, decided once: the trace, or phases with progress.
+verbosity verbosityFor(const settings& run, const action_rules& rules) {
+    verbosity say;
+    say.trace = rules.trace_unless_quiet ? !run.quiet : run.trace;
+    say.progress = progressFor(!say.trace);
+    return say;
+}
+
+// Stray arguments and a missing action: the usage text, once the device is awake.
+void checkArguments(int argc, char** argv, int first, const settings& run) {
+    if (first < argc) {
+        out("unknown arguments: ");
+        for (int i = first; i < argc; ++i) out("%s ", argv[i]);
+        out("\n");
+        usage(argv[0]);
+    }
+    // Compared unsigned, so the unset -1 fails too.
+    if (static_cast<uint32_t>(run.action) > static_cast<uint32_t>(ACTION_LAST)) {
+        out("You need to specify the action to take\n");
+        usage(argv[0]);
+    }
+}
+
+// Carries out the action on the open line; --program --run resets the
+// device once the programming is reported.
+outcome carryOut(serial_link& line, const settings& run, const action_entry& action, const flash_image& image,
+                 output_file* saved) {
+    request_counts counts;
+    const int retries = run.set(setting_id::retries) ? run.retries : action.rules.retries;
+    const verbosity say = verbosityFor(run, action.rules);
+    action_context ctx{{line, say.trace, retries, &counts}, run, say, image, saved};
+    out("%s", action.announce);
+    outcome result = action.carry_out(ctx);
+    result.retries = counts.retries;
+    report(result);
+    if (result.ok() && run.run_after) {
+        action_context reset{ctx.dev.traced(true), run, say, image, nullptr};
+        report(reset_device(reset));
+    }
+    return result;
+}
+
+outcome runAction(int argc, char** argv, settings& run, serial_link& line) {
+    const int first = scanOptions(argc, argv, run);
+    readEnvironment(run);
+    checkOptionsFit(run);
+    const action_entry& action = actionFor(run.action);
+    // The file before the device: a bad one sends nothing, not even the wake byte.
+    const flash_image image = action.loads_image ? checkedImage(run) : flash_image{};
+    if (run.action == ACTION_CHECK) {  // the file alone: no device is opened
+        out("%s", action.announce);
+        outcome result = main_check(run, image);
+        report(result);
+        return result;
+    }
+    // And the output: one that cannot be written is refused before the read.
+    std::optional<output_file> saved;
+    if (action.saves && (action.saves_by_default || run.given(setting_id::output))) saved.emplace(run.output);
+    openLine(line, run, action.rules);
+    wakeDevice(line);
+    checkArguments(argc, argv, first, run);
+    return carryOut(line, run, action, image, saved ? &*saved : nullptr);
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+    holdStandardDescriptors();
+    syncStandardOutput();
+    // A reader of our output that goes away (| head) must not kill the run
+    // halfway through programming: writes fail instead, reported at the end.
+    std::signal(SIGPIPE, SIG_IGN);
+    settings run;
+    serial_link line;
+    catchStopSignals();
+    outcome result;
+    try {
+        result = runAction(argc, argv, run, line);
+    } catch (const fatal& f) {
+        result = failed(f);
+    }
+    line.close();
+    return finish(result);
+}
+
+}  // namespace bootlink

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "report/fatal.hpp"
+
+namespace bootlink {
+
+// What one memory saw of a run.
+struct memory_work {
+    uint64_t written = 0;   // bytes sent to be written (or erased to 0xFF)
+    uint64_t read = 0;      // bytes read from the device
+    uint64_t compared = 0;  // bytes compared with what must be there
+};
+
+// What a run did, for the reporter and the exit status: per memory, how
+// long, how many requests went again, the device's ID when it was read, and
+// how it ended.
+struct outcome {
+    result_kind kind = result_kind::ok;
+    int status = 0;         // the process status this outcome stands for
+    std::string message;    // the result line of a success, the message of a failure
+    memory_work program, eeprom, config;
+    double seconds = 0;
+    int retries = 0;
+    std::optional<uint16_t> device_id;
+
+    bool ok() const { return kind == result_kind::ok && status == 0; }
+};
+
+// The outcome of a run that ended with `f`.
+outcome failed(const fatal& f);
+
+// Prints the outcome as the run's text: the result line of a success (a
+// failure's message was printed where it happened, in order with the trace).
+void report(const outcome& result);
+
+// The one place an outcome becomes the process status.
+int exitStatus(const outcome& result);
+
+}  // namespace bootlink
