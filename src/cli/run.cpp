@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -102,7 +103,10 @@ outcome carryOut(serial_link& line, const settings& run, const action_entry& act
     const verbosity say = verbosityFor(run, action.rules);
     action_context ctx{{line, say.trace, retries, &counts}, run, say, image, saved};
     out("%s", action.announce);
+    const auto t0 = std::chrono::steady_clock::now();
     outcome result = action.carry_out(ctx);
+    if (result.seconds == 0)
+        result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     result.retries = counts.retries;
     report(result);
     if (result.ok() && run.run_after) {

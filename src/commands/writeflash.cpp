@@ -112,6 +112,9 @@ bool writeOne(const bootloader& dev, const hex_record& rec) {
     case record_kind::base_unknown:
         out("[record on line %d not written: the address record before it was not taken]\n", rec.info.number);
         return false;
+    case record_kind::beyond_addresses:
+        out("[record on line %d not written: its address lies beyond 32 bits]\n", rec.info.number);
+        return false;
     case record_kind::bad_address:
     case record_kind::unknown_type:
         out("[hex record of type %02X not understood, not written]\n", rec.info.type);

@@ -24,6 +24,7 @@ enum class record_kind {
     base_unknown,  // byte-form data after an address record that was not taken
     bad_address,   // an address record without exactly two data bytes
     unknown_type,  // a record type this tool does not know (info.type)
+    beyond_addresses,  // data whose address, base added, lies beyond 32 bits (far_address)
 };
 
 struct hex_record {
@@ -31,6 +32,7 @@ struct hex_record {
     record_info info;            // line number, form, type, the reader's reason
     uint32_t address = 0;        // data: byte address of bytes[0], base applied
     std::vector<uint8_t> bytes;  // data, in memory order (words low byte first)
+    uint64_t far_address = 0;    // beyond_addresses: where the data would start
 };
 
 class record_decoder {
@@ -46,10 +48,16 @@ public:
     hex_record next();
 
 private:
+    void wordRecord(hex_record& rec, int32_t address, int32_t count);
+    void byteRecord(hex_record& rec, int32_t address, int32_t count);
+    void lostBase(hex_record& rec);
+    void setBase(hex_record& rec, uint64_t base);
+    void placeData(hex_record& rec, uint64_t at);
+
     FILE* file_;
     bool longRecords_;
     std::array<int32_t, HEX_LONG_RECORD_WORDS_MAX> slots_{};
-    uint32_t base_ = 0;
+    uint64_t base_ = 0;  // wide enough that a word-form base times two cannot wrap
     bool baseLost_ = false;
     int32_t line_ = 0;  // lines of this file read so far
 };

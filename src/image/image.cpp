@@ -136,6 +136,11 @@ flash_image loadImage(FILE* file, uint32_t eepromSize, const std::function<void(
         case record_kind::unknown_type:
             load.problem(lineNo, describe("record type %02X not understood", static_cast<uint32_t>(rec.info.type)));
             break;
+        case record_kind::beyond_addresses:
+            load.problem(lineNo, describe("data at 0x%X%08X lies beyond the 32 bits an address has",
+                                          static_cast<uint32_t>(rec.far_address >> 32),
+                                          static_cast<uint32_t>(rec.far_address)));
+            break;
         }
     }
 }
