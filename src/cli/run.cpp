@@ -131,7 +131,10 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line) {
     }
     // And the output: one that cannot be written is refused before the read.
     std::optional<output_file> saved;
-    if (action.saves && (action.saves_by_default || run.given(setting_id::output))) saved.emplace(run.output);
+    if (action.saves && (action.saves_by_default || run.given(setting_id::output))) {
+        refuseOwnFiles(run.output, run.dev, run.hexfile);
+        saved.emplace(run.output);
+    }
     openLine(line, run, action.rules);
     wakeDevice(line);
     checkArguments(argc, argv, first, run);

@@ -15,10 +15,10 @@ outcome main_check(const settings& run, const flash_image& image) {
     if (!image.rows.empty()) {
         out("program memory: %llu bytes in %zu rows, %zu of them given in part (read first)\n",
             static_cast<unsigned long long>(image.given_bytes()), image.rows.size(), plan.partial.size());
-        out("  erase %zu rows in %zu requests, write %llu bytes in %zu requests, read back %llu bytes\n",
-            image.rows.size(), plan.flash.erases.size(),
-            static_cast<unsigned long long>(totalBytes(plan.flash.writes)), plan.flash.writes.size(),
-            static_cast<unsigned long long>(totalBytes(plan.flash.reads)));
+        out("  erase %zu rows in %llu requests, write %llu bytes in %llu requests, read back %llu bytes\n",
+            image.rows.size(), static_cast<unsigned long long>(cost.erases),
+            static_cast<unsigned long long>(cost.written), static_cast<unsigned long long>(cost.writes),
+            static_cast<unsigned long long>(cost.read_back));
     }
     if (!image.eeprom.empty())
         out("EEPROM: write %zu bytes in %zu requests, read them back\n", image.eeprom.size(),

@@ -46,13 +46,23 @@ std::vector<difference> differences(const byte_map& want, const byte_map& got, m
     return diffs;
 }
 
-}  // namespace
-
-void reportDifferences(const std::vector<difference>& diffs) {
-    if (diffs.empty()) return;
+void printFirst(const std::vector<difference>& diffs) {
     for (size_t i = 0; i < diffs.size() && i < DIFFERENCES_SHOWN; ++i)
         out("[ERROR, verify failed at 0x%06x: expected 0x%02x, read 0x%02x]\n", diffs[i].address, diffs[i].expected,
             diffs[i].read);
+}
+
+}  // namespace
+
+void listDifferences(const std::vector<difference>& diffs) {
+    if (diffs.empty()) return;
+    printFirst(diffs);
+    out("[ERROR, verify failed: %d bytes differ]\n", static_cast<int>(diffs.size()));
+}
+
+void reportDifferences(const std::vector<difference>& diffs) {
+    if (diffs.empty()) return;
+    printFirst(diffs);
     fail(result_kind::verify_failed, "[ERROR, verify failed: %d bytes differ]\n", static_cast<int>(diffs.size()));
 }
 
@@ -76,12 +86,16 @@ void checkConfig(action_context& ctx, const byte_map& config, const programming_
                 d.expected);
         return;
     }
+    // What was there tells a bit the part does not implement (0 before and
+    // after) from one the write got wrong (1 before, written 1, 0 after).
+    const byte_map before = readBack(ctx, memory::config, plan.config_reads, "reading %llu configuration bytes\n", work);
     writeRuns(ctx, memory::config, config, plan.config_writes, "writing %zu configuration bytes in %zu requests\n",
               work);
     const byte_map got = readBack(ctx, memory::config, plan.config_reads, "verifying %llu configuration bytes\n", work);
     std::vector<difference> failed;
     for (const auto& d : differences(config, got, work)) {
-        if (d.read & ~d.expected)
+        const uint8_t lost = static_cast<uint8_t>(d.expected & ~d.read & before.at(d.address));
+        if ((d.read & ~d.expected) || lost)
             failed.push_back(d);
         else
             out("[note: configuration byte 0x%06x reads 0x%02x where 0x%02x was written: bits the part does not "

@@ -17,8 +17,9 @@ struct difference {
     uint8_t expected, read;
 };
 
-// Lists the first differences and their count, then ends the run (255).
-// Nothing when there are none.
+// Lists the first differences and their count; nothing when there are none.
+void listDifferences(const std::vector<difference>& diffs);
+// The same, then ends the run (255).
 void reportDifferences(const std::vector<difference>& diffs);
 
 // Writes `eeprom` (addresses as the file has them) in the requests `writes`

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "commands/commands.hpp"
+#include "commands/flashrows.hpp"
 #include "commands/memories.hpp"
 #include "commands/transfer.hpp"
 #include "image/image.hpp"
@@ -43,62 +44,6 @@ std::vector<difference> compare(const flash_image& image, const row_contents& ro
         work.compared += static_cast<uint64_t>(std::popcount(want.given));
     }
     return diffs;
-}
-
-void eraseAll(action_context& ctx, const std::vector<span_request>& erases) {
-    out("erasing %llu rows\n", static_cast<unsigned long long>(totalBytes(erases) / ROW_BYTES));
-    sendSpans(erases, ctx.say.progress,
-              [&](const span_request& e) { eraseRows(ctx.dev, e.address, static_cast<int>(e.bytes / ROW_BYTES)); },
-              ROW_BYTES);
-}
-
-void writeAll(action_context& ctx, const flash_image& image, const std::vector<span_request>& writes,
-              memory_work& work) {
-    out("writing %llu bytes in %zu requests\n", static_cast<unsigned long long>(totalBytes(writes)), writes.size());
-    std::vector<uint8_t> blocks;
-    sendSpans(writes, ctx.say.progress, [&](const span_request& w) {
-        blocks.clear();
-        for (uint32_t a = w.address; a < w.address + w.bytes; ++a)
-            blocks.push_back(image.rows.at(a / ROW_BYTES * ROW_BYTES).data[a % ROW_BYTES]);
-        writeFlash(ctx.dev, w.address, blocks);
-        work.written += w.bytes;
-    });
-}
-
-// The first reads of the plan: rows given in part get the device's other
-// bytes merged in, so the erase does not lose them; with --skip-unchanged
-// every row is read, and those that already hold what the file gives are
-// left out (this read is their verification). Returns the rows to write.
-std::vector<uint32_t> firstReads(action_context& ctx, const programming_plan& plan, flash_image& work,
-                                 memory_work& done) {
-    if (plan.first_reads.empty()) return plan.rows;
-    const char* phase = plan.skip_unchanged ? "reading %llu bytes to compare\n"
-                                            : "reading %llu bytes of rows the file gives in part\n";
-    const row_contents now = readRows(ctx, plan.first_reads, phase, done);
-    if (!plan.skip_unchanged) {
-        for (uint32_t r : plan.partial) mergeRow(work.rows.at(r), now.at(r));
-        return plan.rows;
-    }
-    std::vector<uint32_t> changed;
-    for (uint32_t r : plan.rows) {
-        if (compare(work, {{r, now.at(r)}}, done).empty()) continue;
-        mergeRow(work.rows.at(r), now.at(r));
-        changed.push_back(r);
-    }
-    out("%zu of %zu rows already hold the file, left alone\n", plan.rows.size() - changed.size(), plan.rows.size());
-    return changed;
-}
-
-// Program memory: exactly the bytes the file gives change.
-void programFlash(action_context& ctx, const programming_plan& plan, memory_work& done) {
-    flash_image work = ctx.image;
-    const std::vector<uint32_t> rows = firstReads(ctx, plan, work, done);
-    // The blocks to write follow from the merged rows: one left blank by the
-    // merge is not sent, the erase leaves it so.
-    const program_plan rowPlan = rows == plan.rows && plan.partial.empty() ? plan.flash : planFor(work, rows);
-    eraseAll(ctx, rowPlan.erases);
-    writeAll(ctx, work, rowPlan.writes, done);
-    reportDifferences(compare(work, readRows(ctx, rowPlan.reads, "verifying %llu bytes\n", done), done));
 }
 
 double secondsSince(std::chrono::steady_clock::time_point t0) {
@@ -147,7 +92,7 @@ outcome main_program(action_context& ctx) {
     const flash_image& image = ctx.image;
     const programming_plan plan = planProgramming(image, ctx.run.skip_unchanged, ctx.run.write_config);
     outcome result;
-    if (!image.rows.empty()) programFlash(ctx, plan, result.program);
+    if (!image.rows.empty()) programRows(ctx, plan, result.program);
     otherMemories(ctx, plan, result);
     result.seconds = secondsSince(t0);
     result.message = resultLine(

@@ -9,6 +9,26 @@
 
 namespace bootlink {
 
+namespace {
+
+// Whether two paths name the same file, links followed.
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return !a.empty() && !b.empty() && stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+void refuseOwnFiles(const std::string& output, const std::string& device, const std::string& hexfile) {
+    if (sameFile(output, device))
+        fail(result_kind::refused, "Error: could not create file '%s' (it is the serial device '%s' of this run)\n",
+             output.c_str(), device.c_str());
+    if (sameFile(output, hexfile))
+        fail(result_kind::refused, "Error: could not create file '%s' (it is the hexfile '%s' of this run)\n",
+             output.c_str(), hexfile.c_str());
+}
+
 output_file::output_file(std::string path) : path_(std::move(path)) {
     const char* p = path_.c_str();
     struct stat st {};

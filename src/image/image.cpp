@@ -246,7 +246,12 @@ programming_plan planProgramming(const flash_image& image, bool skipUnchanged, b
     plan.partial = partialRows(image);
     plan.skip_unchanged = skipUnchanged;
     plan.first_reads = rowReads(skipUnchanged ? plan.rows : plan.partial);
-    plan.flash = planFor(filledPartialRows(image), plan.rows);
+    plan.second_reads = rowReads(plan.partial);
+    plan.rewrites = plan.partial;
+    std::vector<uint32_t> whole;
+    for (uint32_t r : plan.rows)
+        if (image.rows.at(r).whole()) whole.push_back(r);
+    plan.flash = planFor(image, whole);
     plan.eeprom_writes = byteRuns(image.eeprom, EEPROM_WRITE_MAX);
     plan.eeprom_reads = byteRuns(image.eeprom, UINT32_MAX);
     if (writeConfig) plan.config_writes = byteRuns(image.config, EEPROM_WRITE_MAX);
@@ -296,6 +301,26 @@ struct cost_counter {
             }
         }
     }
+    // Erases, writes and read-backs of rows.
+    void rows(const program_plan& p, const flash_image& work) {
+        cost.erases += p.erases.size();
+        cost.writes += p.writes.size();
+        for (const auto& w : p.writes) cost.written += w.bytes;
+        for (const auto& r : p.reads) cost.read_back += r.bytes;
+        for (const auto& e : p.erases) {
+            request(3, e.bytes / ROW_BYTES, e.address, {}, 1);
+            cost.busy_us += e.bytes / ROW_BYTES * ROW_ERASE_US;
+        }
+        std::vector<uint8_t> blocks;
+        for (const auto& w : p.writes) {
+            blocks.clear();
+            for (uint32_t a = w.address; a < w.address + w.bytes; ++a)
+                blocks.push_back(work.rows.at(a / ROW_BYTES * ROW_BYTES).data[a % ROW_BYTES]);
+            request(2, w.bytes / BLOCK_BYTES, w.address, blocks, 1);
+            cost.busy_us += w.bytes / BLOCK_BYTES * BLOCK_WRITE_US;
+        }
+        reads(1, p.reads);
+    }
     void byteWrites(uint8_t code, const std::vector<span_request>& spans, const byte_map& bytes, uint32_t offset = 0) {
         std::vector<uint8_t> data;
         for (const auto& s : spans) {
@@ -315,21 +340,12 @@ plan_cost costOf(const programming_plan& plan, const flash_image& image) {
     // Request codes: read flash 1, write flash 2, erase 3, read and write
     // EEPROM 4 and 5, read and write configuration 6 and 7.
     c.reads(1, plan.first_reads);
-    for (const auto& e : plan.flash.erases) {
-        c.request(3, e.bytes / ROW_BYTES, e.address, {}, 1);
-        c.cost.busy_us += e.bytes / ROW_BYTES * ROW_ERASE_US;
-    }
-    std::vector<uint8_t> blocks;
-    for (const auto& w : plan.flash.writes) {
-        blocks.clear();
-        for (uint32_t a = w.address; a < w.address + w.bytes; ++a)
-            blocks.push_back(work.rows.at(a / ROW_BYTES * ROW_BYTES).data[a % ROW_BYTES]);
-        c.request(2, w.bytes / BLOCK_BYTES, w.address, blocks, 1);
-        c.cost.busy_us += w.bytes / BLOCK_BYTES * BLOCK_WRITE_US;
-    }
-    c.reads(1, plan.flash.reads);
+    c.reads(1, plan.second_reads);
+    for (uint32_t r : plan.rewrites) c.rows(planFor(work, {r}), work);
+    c.rows(plan.flash, work);
     c.byteWrites(5, plan.eeprom_writes, image.eeprom, EEPROM_FIRST);
     c.reads(4, plan.eeprom_reads, EEPROM_FIRST);
+    if (!plan.config_writes.empty()) c.reads(6, plan.config_reads);  // what was there, before the write
     c.byteWrites(7, plan.config_writes, image.config);
     c.reads(6, plan.config_reads);
     return c.cost;

@@ -99,11 +99,13 @@ struct programming_plan {
     bool skip_unchanged = false;               // every touched row is read first and compared
     bool writes = true;                        // false: a verify, reads only
     std::vector<span_request> first_reads;     // before the erase: rows given in part, or every row to compare
-    program_plan flash;                        // erase, write and read back, rows given in part counted whole
+    std::vector<span_request> second_reads;    // the rows given in part again: two reads must agree
+    std::vector<uint32_t> rewrites;            // rows given in part: each erased, written and read back on its own
+    program_plan flash;                        // the other rows: erased, written, read back
     std::vector<span_request> eeprom_writes;   // at file addresses, EEPROM_WRITE_MAX each
     std::vector<span_request> eeprom_reads;
     std::vector<span_request> config_writes;   // with --write-config only
-    std::vector<span_request> config_reads;
+    std::vector<span_request> config_reads;    // read first too when written: what was there decides
 };
 
 programming_plan planProgramming(const flash_image& image, bool skipUnchanged, bool writeConfig);
@@ -113,6 +115,8 @@ programming_plan planVerify(const flash_image& image);
 // busy, with every request counted as the executor sends it.
 struct plan_cost {
     uint64_t requests = 0, sent = 0, received = 0, busy_us = 0;
+    // Program memory: erase requests, write requests and their bytes, bytes read back.
+    uint64_t erases = 0, writes = 0, written = 0, read_back = 0;
 };
 plan_cost costOf(const programming_plan& plan, const flash_image& image);
 

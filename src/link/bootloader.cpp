@@ -33,15 +33,19 @@ void request(const bootloader& dev, int allowanceMs, Attempt attempt) {
     const int wait = line.timeout_ms == WAIT_FOREVER ? WAIT_FOREVER : line.timeout_ms + allowanceMs;
     for (int tried = 0;; ++tried) {
         if (dev.counts) ++dev.counts->sent;
-        exchange x{line, dev.trace, wait, tried < dev.retries};
+        const bool last = tried >= dev.retries;
+        exchange x{line, dev.trace, wait, !last || dev.soft};
         try {
             attempt(x);
             return;
         } catch (const reply_lost& lost) {
-            if (dev.counts) ++dev.counts->retries;
-            out("%s[retry %d of %d: %s]\n", dev.trace ? "\n" : "", tried + 1, dev.retries, lost.reason);
+            if (!last) {
+                if (dev.counts) ++dev.counts->retries;
+                out("%s[retry %d of %d: %s]\n", dev.trace ? "\n" : "", tried + 1, dev.retries, lost.reason);
+            }
             if (!waitQuiet(line))
                 fail(result_kind::damaged_line, "[ERROR, the line does not go quiet: the device keeps sending]\n");
+            if (last) throw request_failed{lost.reason};
         }
     }
 }

@@ -29,9 +29,20 @@ struct bootloader {
     bool trace = true;
     int retries = 0;
     request_counts* counts = nullptr;  // added to, when given
+    // A request whose retries are spent throws request_failed instead of
+    // ending the run: the caller can do the work again at a larger scale
+    // (a whole row erased, written and read back).
+    bool soft = false;
 
-    // The same device with the trace on or off.
-    bootloader traced(bool on) const { return {line, on, retries, counts}; }
+    // The same device with the trace on or off, or soft.
+    bootloader traced(bool on) const { return {line, on, retries, counts, soft}; }
+    bootloader softened() const { return {line, trace, retries, counts, true}; }
+};
+
+// Thrown by a soft device's request whose replies were lost or damaged
+// every time; the line is quiet again.
+struct request_failed {
+    const char* reason;
 };
 
 // The raw byte 0xFF, unframed, uncounted and untraced, once after the line

@@ -20,7 +20,7 @@ bool waitms(int ms) {
         if (left <= 0) return true;
         const struct timespec ts {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
         if (ppoll(nullptr, 0, &ts, waitMask()) == 0) return true;
-        if (stopSignal()) return false;
+        if (stopSignal() && !stopHeld()) return false;  // a held signal leaves the pause whole
     }
 }
 

@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "report/fatal.hpp"
+#include "report/output.hpp"
 
 namespace bootlink {
 
@@ -12,6 +13,10 @@ constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR
 constexpr int STOP_SIGNALS = static_cast<int>(std::size(stopSignals));
 
 volatile sig_atomic_t caught = 0;
+volatile sig_atomic_t caughtCount = 0;  // how many have been delivered
+int holds = 0;                           // stop_hold scopes alive
+const char* holdNote = nullptr;          // printed once when a signal is held
+bool noted = false;
 bool installed = false;
 sigset_t blockedMask;   // while working
 sigset_t waitingMask;   // while waiting: the mask we found, stop signals open
@@ -19,12 +24,16 @@ sigset_t foundMask;
 struct sigaction foundActions[STOP_SIGNALS];
 bool taken[STOP_SIGNALS];  // a handler of ours is installed for it
 
-void onStopSignal(int sig) { caught = sig; }
+void onStopSignal(int sig) {
+    caught = sig;
+    caughtCount = caughtCount + 1;
+}
 
 }  // namespace
 
 void catchStopSignals() {
     caught = 0;
+    caughtCount = 0;
     sigemptyset(&blockedMask);
     for (int i = 0; i < STOP_SIGNALS; ++i) {
         struct sigaction found {};
@@ -77,9 +86,25 @@ stop_signals_open::~stop_signals_open() {
     if (active_) sigprocmask(SIG_SETMASK, &held_, nullptr);
 }
 
+bool stopHeld() { return holds > 0 && caughtCount < 2; }
+
 void checkInterrupted(bool held) {
-    if (const int sig = held ? stopSignalPending() : stopSignal())
-        fail(result_kind::interrupted, 128 + sig, "\n[interrupted]\n");
+    const int sig = held ? stopSignalPending() : stopSignal();
+    if (!sig) return;
+    if (stopHeld()) {
+        if (!noted && holdNote) out("\n%s\n", holdNote);
+        noted = true;
+        return;
+    }
+    fail(result_kind::interrupted, 128 + sig, "\n[interrupted]\n");
 }
+
+stop_hold::stop_hold(const char* note) {
+    ++holds;
+    holdNote = note;
+    noted = false;
+}
+
+stop_hold::~stop_hold() { --holds; }
 
 }  // namespace bootlink

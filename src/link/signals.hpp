@@ -33,6 +33,21 @@ const sigset_t* waitMask();
 // "[interrupted]". `held` also counts one still held back (before a request).
 void checkInterrupted(bool held = false);
 
+// While one lives, a stop signal does not end the run: the first prints
+// `note` once and ends the run at the first check after the hold is gone; a
+// second ends it at once. For work that must not be left half done (a row
+// erased that holds bytes of the device's own not yet written back).
+class stop_hold {
+public:
+    explicit stop_hold(const char* note);
+    ~stop_hold();
+    stop_hold(const stop_hold&) = delete;
+    stop_hold& operator=(const stop_hold&) = delete;
+};
+
+// A signal has come that a stop_hold keeps from ending the run.
+bool stopHeld();
+
 // Lets the stop signals through while it lives: for calls that block in
 // the kernel (opening and reading a pipe), which a signal then interrupts.
 class stop_signals_open {

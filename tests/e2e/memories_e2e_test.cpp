@@ -142,8 +142,10 @@ void PrintTo(const ConfigCase& c, std::ostream* os) { *os << c.name; }
 
 class WriteConfig : public ::testing::TestWithParam<ConfigCase> {};
 
-// absolute.hex gives 0xFA at 0x300001. Requests: 0 reads the rows given in
-// part, 1 erases, 2-4 write, 5 verifies, 6-7 the EEPROM, 8 the configuration.
+// absolute.hex gives 0xFA at 0x300001. Requests: 0 and 1 read the two rows
+// given in part, twice; 2-6 and 7-9 erase, write and read back each; 10-11
+// the EEPROM; 12-13 read the configuration (two runs of bytes), 14-15
+// write it, 16-17 read it back.
 TEST_P(WriteConfig, ReadBackBitByBit) {
     const auto& c = GetParam();
     bootsim::device dev;
@@ -163,8 +165,11 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"unimplemented_bits_read_as_zero", 0x7A, "", 0,
                    "[note: configuration byte 0x300001 reads 0x7a where 0xfa was written: bits the part does not "
                    "implement read as 0]\n"},
-        ConfigCase{"a_one_where_zero_was_written", 0xFF, "corrupt-write=0x04@8", 255,
-                   "[ERROR, verify failed at 0x300001: expected 0xfa, read 0xfe]\n"}),
+        ConfigCase{"a_one_where_zero_was_written", 0xFF, "corrupt-write=0x04@14", 255,
+                   "[ERROR, verify failed at 0x300001: expected 0xfa, read 0xfe]\n"},
+        // Read as 1 before the write: a 0 now is the write's fault, not a bit the part lacks.
+        ConfigCase{"a_one_the_write_lost", 0xFF, "corrupt-write=0x80@14", 255,
+                   "[ERROR, verify failed at 0x300001: expected 0xfa, read 0x7a]\n"}),
     [](const auto& p) { return p.param.name; });
 
 TEST(Eeprom, WrittenFromAFileAloneAndACorruptWriteCaught) {

@@ -1,0 +1,278 @@
+#include "commands/flashrows.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "commands/keptfile.hpp"
+#include "commands/memories.hpp"
+#include "commands/transfer.hpp"
+#include "link/signals.hpp"
+#include "report/fatal.hpp"
+#include "report/output.hpp"
+
+namespace bootlink {
+
+namespace {
+
+using row_bytes = std::array<uint8_t, ROW_BYTES>;
+using row_contents = std::map<uint32_t, row_bytes>;
+
+constexpr const char* HOLD_NOTE = "[stopping once the rows already erased are written back]";
+
+// One --program's program memory on its way to the device.
+class row_writer {
+public:
+    row_writer(action_context& ctx, const programming_plan& plan, memory_work& done)
+        : ctx_(ctx), plan_(plan), done_(done), work_(ctx.image),
+          dev_(ctx.dev.retries > 0 ? ctx.dev.softened() : ctx.dev) {}
+
+    void run() {
+        const std::vector<uint32_t> rows = firstReads();
+        std::vector<uint32_t> partial, whole;
+        for (uint32_t r : rows) (ctx_.image.rows.at(r).whole() ? whole : partial).push_back(r);
+        rewritePartial(partial);
+        if (!whole.empty() || partial.empty()) writeWhole(whole);
+    }
+
+private:
+    action_context& ctx_;
+    const programming_plan& plan_;
+    memory_work& done_;
+    flash_image work_;  // the file's rows, the device's own bytes merged into those given in part
+    bootloader dev_;    // soft when there are retries: a lost request is answered by the row's rewrite
+    std::map<uint32_t, std::string> failed_;  // rows still wrong, and why
+    std::map<uint32_t, std::vector<difference>> lastWrong_;  // each row's last read-back, what differed
+
+    int retries() const { return ctx_.dev.retries; }
+
+    row_contents readRows(const std::vector<span_request>& reads, const char* phase, const bootloader& dev) {
+        row_contents rows;
+        readSpans(dev, memory::program, reads, 0, ctx_.say.progress, phase,
+                  [&](uint32_t address, std::span<const uint8_t> data) {
+                      for (size_t i = 0; i < data.size(); ++i) {
+                          const uint32_t a = address + static_cast<uint32_t>(i);
+                          rows[a / ROW_BYTES * ROW_BYTES][a % ROW_BYTES] = data[i];
+                      }
+                  });
+        done_.read += totalBytes(reads);
+        return rows;
+    }
+
+    row_bytes readRow(uint32_t r, const bootloader& dev) {
+        row_bytes got{};
+        readRange(dev, memory::program, r, got);
+        done_.read += ROW_BYTES;
+        return got;
+    }
+
+    // Reads a row given in part until two reads agree: a reply damaged in a
+    // way its checksum cannot see must not be merged and written back.
+    row_bytes agreed(uint32_t r, const row_bytes& first, const row_bytes& second) {
+        std::vector<row_bytes> reads{first, second};
+        for (int extra = 0; reads.back() != reads[reads.size() - 2]; ++extra) {
+            for (size_t i = 0; i + 1 < reads.size(); ++i)
+                if (reads[i] == reads.back()) return reads.back();
+            if (extra > retries())
+                fail(result_kind::damaged_line,
+                     "[ERROR, row 0x%06x read differently %zu times: the line damages what it reads, nothing was "
+                     "erased]\n",
+                     r, reads.size());
+            reads.push_back(readRow(r, ctx_.dev));
+        }
+        return reads.back();
+    }
+
+    // The plan's first reads; returns the rows to write.
+    std::vector<uint32_t> firstReads() {
+        if (plan_.first_reads.empty()) return plan_.rows;
+        const char* phase = plan_.skip_unchanged ? "reading %llu bytes to compare\n"
+                                                 : "reading %llu bytes of rows the file gives in part\n";
+        const row_contents now = readRows(plan_.first_reads, phase, ctx_.dev);
+        const row_contents again =
+            plan_.second_reads.empty() ? row_contents{}
+                                       : readRows(plan_.second_reads, "reading %llu bytes again to check them\n", ctx_.dev);
+        for (uint32_t r : plan_.partial) mergeRow(work_.rows.at(r), agreed(r, now.at(r), again.at(r)));
+        if (!plan_.skip_unchanged) return plan_.rows;
+        std::vector<uint32_t> changed;
+        for (uint32_t r : plan_.rows) {
+            const image_row& want = ctx_.image.rows.at(r);
+            bool same = true;
+            for (uint32_t i = 0; i < ROW_BYTES; ++i) same = same && (!(want.given >> i & 1) || now.at(r)[i] == want.data[i]);
+            done_.compared += static_cast<uint64_t>(std::popcount(want.given));
+            if (same) continue;
+            if (want.whole()) mergeRow(work_.rows.at(r), now.at(r));
+            changed.push_back(r);
+        }
+        out("%zu of %zu rows already hold the file, left alone\n", plan_.rows.size() - changed.size(),
+            plan_.rows.size());
+        return changed;
+    }
+
+    void writeBlocks(const span_request& w) {
+        std::vector<uint8_t> blocks;
+        for (uint32_t a = w.address; a < w.address + w.bytes; ++a)
+            blocks.push_back(work_.rows.at(a / ROW_BYTES * ROW_BYTES).data[a % ROW_BYTES]);
+        writeFlash(dev_, w.address, blocks);
+        done_.written += w.bytes;
+    }
+
+    // The bytes of row `r` that read back otherwise than written: every
+    // byte, the device's own kept ones too.
+    std::vector<difference> wrongIn(uint32_t r, const row_bytes& got) {
+        std::vector<difference> diffs;
+        const row_bytes& want = work_.rows.at(r).data;
+        for (uint32_t i = 0; i < ROW_BYTES; ++i)
+            if (got[i] != want[i]) diffs.push_back({r + i, want[i], got[i]});
+        done_.compared += ROW_BYTES;
+        lastWrong_[r] = diffs;
+        return diffs;
+    }
+
+    // One row on its own: erased, written, read back. Empty `why` when it holds what it must.
+    std::string rewriteRow(uint32_t r) {
+        try {
+            eraseRows(dev_, r, 1);
+            for (const auto& w : planFor(work_, {r}).writes) writeBlocks(w);
+            return wrongIn(r, readRow(r, dev_)).empty() ? "" : "read back wrong";
+        } catch (const request_failed& f) {
+            return f.reason;
+        }
+    }
+
+    // Rewrites a row that is wrong, up to the retries, a line each time.
+    bool repair(uint32_t r, std::string why) {
+        for (int k = 1; k <= retries() && !why.empty(); ++k) {
+            out("[retry %d of %d: row 0x%06x %s]\n", k, retries(), r, why.c_str());
+            why = rewriteRow(r);
+        }
+        if (!why.empty()) failed_[r] = why;
+        return why.empty();
+    }
+
+    void rewritePartial(const std::vector<uint32_t>& rows) {
+        if (rows.empty()) return;
+        kept_file kept;
+        byte_map own;
+        for (uint32_t r : rows)
+            for (uint32_t i = 0; i < ROW_BYTES; ++i)
+                if (!(ctx_.image.rows.at(r).given >> i & 1)) own[r + i] = work_.rows.at(r).data[i];
+        kept.save(own, ctx_.run.dev);
+        out("rewriting %zu row%s the file gives in part\n", rows.size(), rows.size() == 1 ? "" : "s");
+        auto bar = makeProgress(rows.size(), ctx_.say.progress);
+        bool inFlight = false;  // a row is erased and not yet read back right
+        try {
+            for (size_t i = 0; i < rows.size(); ++i) {
+                checkInterrupted(true);  // a signal held for the row before ends the run here
+                const stop_hold hold(HOLD_NOTE);  // erased, the row holds the device's bytes only here
+                inFlight = true;
+                inFlight = !repair(rows[i], rewriteRow(rows[i]));
+                bar->advance(i + 1);
+            }
+            checkRows();
+        } catch (const fatal&) {
+            if (!inFlight && failed_.empty()) {
+                kept.done();  // every row erased so far is back; the others were never erased
+                throw;
+            }
+            out("[the device's own bytes of those rows are in %s: bootlink --program --hexfile %s puts them back]\n",
+                kept.path().c_str(), kept.path().c_str());
+            throw;
+        }
+        kept.done();
+    }
+
+    // The other rows: erased and written in large requests, then read back;
+    // what failed on the way is done again row by row.
+    void writeWhole(const std::vector<uint32_t>& rows) {
+        const program_plan p = plan_.skip_unchanged ? planFor(work_, rows) : plan_.flash;
+        std::map<uint32_t, std::string> suspect;
+        out("erasing %llu rows\n", static_cast<unsigned long long>(totalBytes(p.erases) / ROW_BYTES));
+        sendSpans(p.erases, ctx_.say.progress, [&](const span_request& e) {
+            attempt(e, suspect, [&] { eraseRows(dev_, e.address, static_cast<int>(e.bytes / ROW_BYTES)); });
+        }, ROW_BYTES);
+        out("writing %llu bytes in %zu requests\n", static_cast<unsigned long long>(totalBytes(p.writes)),
+            p.writes.size());
+        sendSpans(p.writes, ctx_.say.progress, [&](const span_request& w) { attempt(w, suspect, [&] { writeBlocks(w); }); });
+        verifyWhole(p.reads, suspect);
+        for (const auto& [r, why] : suspect) {
+            // The read may be the damaged one: read the row again before rewriting it.
+            if (retries() > 0 && why == "read back wrong" && wrongIn(r, readRowSoft(r)).empty()) continue;
+            repair(r, why);
+        }
+        checkRows();
+    }
+
+    template <class Work>
+    void attempt(const span_request& s, std::map<uint32_t, std::string>& suspect, Work work) {
+        try {
+            work();
+        } catch (const request_failed& f) {
+            for (uint32_t r = s.address / ROW_BYTES * ROW_BYTES; r < s.address + s.bytes; r += ROW_BYTES)
+                suspect.emplace(r, f.reason);
+        }
+    }
+
+    void verifyWhole(const std::vector<span_request>& reads, std::map<uint32_t, std::string>& suspect) {
+        out("verifying %llu bytes\n", static_cast<unsigned long long>(totalBytes(reads)));
+        auto bar = makeProgress(totalBytes(reads), ctx_.say.progress);
+        uint64_t at = 0;
+        for (const auto& s : reads) {
+            std::vector<uint8_t> data(s.bytes);
+            try {
+                readRange(dev_, memory::program, s.address, data, bar.get(), at);
+                for (uint32_t r = s.address; r < s.address + s.bytes; r += ROW_BYTES) {
+                    row_bytes got{};
+                    std::copy_n(data.begin() + (r - s.address), ROW_BYTES, got.begin());
+                    if (!wrongIn(r, got).empty()) suspect.emplace(r, "read back wrong");
+                }
+            } catch (const request_failed& f) {
+                for (uint32_t r = s.address; r < s.address + s.bytes; r += ROW_BYTES) suspect.emplace(r, f.reason);
+            }
+            done_.read += s.bytes;
+            at += s.bytes;
+        }
+        if (reads.empty()) bar->advance(0);
+    }
+
+    row_bytes readRowSoft(uint32_t r) {
+        try {
+            return readRow(r, dev_);
+        } catch (const request_failed&) {
+            return row_bytes{};  // compared as wrong: the row is rewritten
+        }
+    }
+
+    // Ends the run when rows are still wrong after their retries.
+    void checkRows() {
+        if (failed_.empty()) return;
+        std::vector<difference> diffs;
+        for (const auto& [r, why] : failed_)
+            if (why == "read back wrong") diffs.insert(diffs.end(), lastWrong_[r].begin(), lastWrong_[r].end());
+        std::string rows;
+        for (const auto& [r, why] : failed_) {
+            char text[48];
+            std::snprintf(text, sizeof text, "%s0x%06x (%s)", rows.empty() ? "" : ", ", r, why.c_str());
+            rows += text;
+        }
+        if (retries() == 0) reportDifferences(diffs);
+        listDifferences(diffs);
+        fail(result_kind::verify_failed,
+             "[ERROR, rows failed after %d rewrites each: %s]\n"
+             "[note: on a line this noisy a damaged request can land at another address: check the board against a "
+             "backup with bootlink --verify --hexfile]\n",
+             retries(), rows.c_str());
+    }
+};
+
+}  // namespace
+
+void programRows(action_context& ctx, const programming_plan& plan, memory_work& done) {
+    row_writer(ctx, plan, done).run();
+}
+
+}  // namespace bootlink
