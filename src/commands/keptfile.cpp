@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <fcntl.h>
 #include <iterator>
 #include <sys/stat.h>
@@ -72,11 +73,13 @@ void kept_file::save(const byte_map& bytes, const std::string& device) {
     char stamp[32];
     const std::time_t now = std::time(nullptr);
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&now));
-    const std::string name = "bootlink-kept-" + deviceTag(device) + "-" + stamp + ".hex";
+    // The process number too: a rerun within the same second must not take the name.
+    const std::string name =
+        "bootlink-kept-" + deviceTag(device) + "-" + stamp + "-" + std::to_string(getpid()) + ".hex";
     for (const std::string& dir : {std::string("."), stateFolder()}) {
         if (dir.empty()) continue;
         const std::string path = dir == "." ? name : dir + "/" + name;
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0) continue;
         if (writeBytes(fd, bytes)) {
             path_ = path;

@@ -19,7 +19,7 @@ public:
     kept_file(const kept_file&) = delete;
     kept_file& operator=(const kept_file&) = delete;
 
-    // Saves `bytes` as bootlink-kept-<device>-<time>.hex in the current
+    // Saves `bytes` as bootlink-kept-<device>-<time>-<pid>.hex in the current
     // folder, or under $XDG_STATE_HOME/bootlink/ where that cannot be
     // written. A file that cannot be saved anywhere ends the run before
     // anything is erased.

@@ -17,6 +17,13 @@ std::string describe(const char* fmt, uint32_t a, uint32_t b = 0) {
     return text;
 }
 
+std::string far(uint64_t address) {
+    char text[96];
+    std::snprintf(text, sizeof text, "data at 0x%06llX lies beyond the 32 bits an address has",
+                  static_cast<unsigned long long>(address));
+    return text;
+}
+
 struct loader {
     flash_image image;
     uint32_t eepromSize;
@@ -137,9 +144,7 @@ flash_image loadImage(FILE* file, uint32_t eepromSize, const std::function<void(
             load.problem(lineNo, describe("record type %02X not understood", static_cast<uint32_t>(rec.info.type)));
             break;
         case record_kind::beyond_addresses:
-            load.problem(lineNo, describe("data at 0x%X%08X lies beyond the 32 bits an address has",
-                                          static_cast<uint32_t>(rec.far_address >> 32),
-                                          static_cast<uint32_t>(rec.far_address)));
+            load.problem(lineNo, far(rec.far_address));
             break;
         }
     }

@@ -35,6 +35,7 @@ enum class fault_kind {
     corrupt_write,    // acknowledge a write (flash, EEPROM, configuration) but store its data XOR `value` (0x01 if 0)
     no_erase,         // acknowledge an erase and leave the rows as they were
     noise,            // flip one bit of each byte either way with probability `probability`
+    hidden_damage,    // a read reply's first two data bytes changed by +`value` and -`value` (1 if 0): the sum still matches
 };
 
 struct fault {

@@ -142,6 +142,12 @@ void device::read_reply(request& r, int index, const std::function<uint8_t(uint3
     std::vector<uint8_t> body{static_cast<uint8_t>(reply_length), static_cast<uint8_t>(reply_address),
                               static_cast<uint8_t>(reply_address >> 8), static_cast<uint8_t>(reply_address >> 16)};
     for (int i = 0; i < data; ++i) body.push_back(byte_at(reply_address + i));
+    if (const fault* f = fault_for(index, fault_kind::hidden_damage); f && data >= 2) {
+        // Damage that an 8-bit sum cannot see, as two opposite flips on a noisy line make it.
+        const int step = f->value ? f->value : 1;
+        body[4] = static_cast<uint8_t>(body[4] + step);
+        body[5] = static_cast<uint8_t>(body[5] - step);
+    }
     answer(r, index, body, reply);
 }
 
