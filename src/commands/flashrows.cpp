@@ -20,7 +20,6 @@ namespace bootlink {
 namespace {
 
 using row_bytes = std::array<uint8_t, ROW_BYTES>;
-using row_contents = std::map<uint32_t, row_bytes>;
 
 constexpr const char* HOLD_NOTE = "[stopping once the rows already erased are written back]";
 
@@ -51,16 +50,7 @@ private:
     int retries() const { return ctx_.dev.retries; }
 
     row_contents readRows(const std::vector<span_request>& reads, const char* phase, const bootloader& dev) {
-        row_contents rows;
-        readSpans(dev, memory::program, reads, 0, ctx_.say.progress, phase,
-                  [&](uint32_t address, std::span<const uint8_t> data) {
-                      for (size_t i = 0; i < data.size(); ++i) {
-                          const uint32_t a = address + static_cast<uint32_t>(i);
-                          rows[a / ROW_BYTES * ROW_BYTES][a % ROW_BYTES] = data[i];
-                      }
-                  });
-        done_.read += totalBytes(reads);
-        return rows;
+        return readRowSpans(dev, ctx_.say.progress, reads, phase, done_);
     }
 
     row_bytes readRow(uint32_t r, const bootloader& dev) {
@@ -270,6 +260,19 @@ private:
 };
 
 }  // namespace
+
+row_contents readRowSpans(const bootloader& dev, progress_form form, const std::vector<span_request>& reads,
+                          const char* phase, memory_work& done) {
+    row_contents rows;
+    readSpans(dev, memory::program, reads, 0, form, phase, [&](uint32_t address, std::span<const uint8_t> data) {
+        for (size_t i = 0; i < data.size(); ++i) {
+            const uint32_t a = address + static_cast<uint32_t>(i);
+            rows[a / ROW_BYTES * ROW_BYTES][a % ROW_BYTES] = data[i];
+        }
+    });
+    done.read += totalBytes(reads);
+    return rows;
+}
 
 void programRows(action_context& ctx, const programming_plan& plan, memory_work& done) {
     row_writer(ctx, plan, done).run();

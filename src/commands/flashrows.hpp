@@ -1,9 +1,19 @@
 #pragma once
 
+#include <array>
+#include <map>
+#include <vector>
+
 #include "commands/commands.hpp"
 #include "image/image.hpp"
 
 namespace bootlink {
+
+using row_contents = std::map<uint32_t, std::array<uint8_t, ROW_BYTES>>;
+
+// Prints `phase`, then reads the runs of rows in `reads` with progress.
+row_contents readRowSpans(const bootloader& dev, progress_form form, const std::vector<span_request>& reads,
+                          const char* phase, memory_work& done);
 
 // Program memory of --program, as the plan has it: the first reads (rows
 // given in part read until two reads agree), the device's own bytes saved,

@@ -17,23 +17,6 @@ namespace bootlink {
 
 namespace {
 
-using row_contents = std::map<uint32_t, std::array<uint8_t, ROW_BYTES>>;
-
-// Reads the runs of rows in `reads` back from the device.
-row_contents readRows(action_context& ctx, const std::vector<span_request>& reads, const char* phase,
-                      memory_work& work) {
-    row_contents rows;
-    readSpans(ctx.dev, memory::program, reads, 0, ctx.say.progress, phase,
-              [&](uint32_t address, std::span<const uint8_t> data) {
-                  for (size_t i = 0; i < data.size(); ++i) {
-                      const uint32_t a = address + static_cast<uint32_t>(i);
-                      rows[a / ROW_BYTES * ROW_BYTES][a % ROW_BYTES] = data[i];
-                  }
-              });
-    work.read += totalBytes(reads);
-    return rows;
-}
-
 // The bytes the file gives that the rows read hold otherwise.
 std::vector<difference> compare(const flash_image& image, const row_contents& rows, memory_work& work) {
     std::vector<difference> diffs;
@@ -108,7 +91,9 @@ outcome main_verify(action_context& ctx) {
     const programming_plan plan = planVerify(image);
     outcome result;
     if (!image.rows.empty())
-        reportDifferences(compare(image, readRows(ctx, plan.flash.reads, "verifying %llu bytes\n", result.program),
+        reportDifferences(compare(image,
+                                  readRowSpans(ctx.dev, ctx.say.progress, plan.flash.reads, "verifying %llu bytes\n",
+                                               result.program),
                                   result.program));
     otherMemories(ctx, plan, result);
     result.seconds = secondsSince(t0);
