@@ -142,13 +142,17 @@ void paced(int reps, double startup, const temp_dir& dir);
 void program(const temp_dir& dir);
 void fast(int reps, double startup, const temp_dir& dir);
 void host(int reps, const temp_dir& dir);
+void noise(const temp_dir& dir);
+void adapter(const temp_dir& dir);
 
 int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     // Sections: "paced" (the defaults against the bare device), "fast" (the
     // fast line beside the defaults), "quick" (the fast line alone),
     // "program" (--program of 32 KiB), "host" (the host's own cost: system
-    // calls, CPU time, a 1 Mbit/s line); all by default.
+    // calls, CPU time, a 1 Mbit/s line), "noise" (--program of a toolchain's
+    // 30 KiB over a noisy line, 20 seeds), "adapter" (--program behind a USB
+    // adapter's latency timer); all by default.
     const std::string only = argc > 2 ? argv[2] : "";
     with_defaults = only != "quick";
     const double startup = startup_seconds(reps * 3);
@@ -160,6 +164,8 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "fast" || only == "quick") fast(reps, startup, dir);
     if (only.empty() || only == "program") program(dir);
     if (only.empty() || only == "host") host(reps, dir);
+    if (only.empty() || only == "noise") noise(dir);
+    if (only.empty() || only == "adapter") adapter(dir);
     return 0;
 }
 
@@ -283,9 +289,11 @@ void program(const temp_dir& dir) {
 namespace {
 
 // System calls of one run, counted by strace (-1 when it is not there).
-long syscalls(const std::vector<std::string>& args, const std::string& cwd, int status = 0) {
+long syscalls(const std::vector<std::string>& args, const std::string& cwd, int status = 0,
+              const bootsim::line_model& timing = {}, size_t* requests = nullptr) {
     temp_dir t;
     bootsim::device dev;
+    dev.timing = timing;
     run_options o;
     o.cwd = cwd;
     o.timeout_ms = 600000;
@@ -297,6 +305,7 @@ long syscalls(const std::vector<std::string>& args, const std::string& cwd, int 
         std::fprintf(stderr, "bench: strace run: status %d\n%s%s\n", r.status, r.err.c_str(), table.c_str());
         return -1;
     }
+    if (requests) *requests = dev.requests.size();
     const size_t line = table.rfind('\n', total) + 1;
     double pct = 0, seconds = 0;
     long usecs = 0, calls = -1;
@@ -323,6 +332,22 @@ void host(int reps, const temp_dir& dir) {
                     static_cast<double>(calls - baseline) / static_cast<double>(instant.requests));
 
     constexpr int MBIT = 1000000;
+    // At line speed the reply's bytes come one by one: the host waits for
+    // them on the wire rather than waking for each.
+    for (const int baud : {115200, MBIT}) {
+        size_t requests = 0;
+        const std::vector<std::string> at{"--baud", std::to_string(baud), "--pace", "0"};
+        auto with = [&](std::vector<std::string> v) {
+            v.insert(v.begin(), at.begin(), at.end());
+            return v;
+        };
+        const long c = syscalls(with({"--program", "--hexfile", "fw.hex"}), dir.path(), 0, part(baud), &requests);
+        const long b = syscalls(at, dir.path(), 255, part(baud));
+        if (c >= 0 && b >= 0)
+            std::printf("at %7d bit/s: system calls %ld, of them start-up and wake %ld: %.2f a request (%zu requests)\n",
+                        baud, c, b, static_cast<double>(c - b) / static_cast<double>(requests), requests);
+    }
+
     const double startup = line_startup_seconds(reps * 3, MBIT);
     std::printf("\nA 1 Mbit/s line: --baud 1000000 --pace 0 against a part at 1000000 bit/s (2 ms per block\n"
                 "written and per row erased). Start-up with the line opened: %.4f s (subtracted).\n\n", startup);
@@ -340,4 +365,82 @@ void host(int reps, const temp_dir& dir) {
     row("--writeflash 32 KiB", {"--writeflash", "--hexfile", "fw.hex"});
     row("--program 32 KiB", {"--program", "--hexfile", "fw.hex"});
     std::printf("\nfloor: line time of every byte both ways + the part's busy time; ratio: (wall - start-up) / floor.\n");
+}
+
+// --program of a toolchain's 30 KiB file over a line that flips a bit of a
+// byte (either way) with a given probability: how many of 20 seeds succeed at
+// the default retries, whether any success left the device unlike the file,
+// and the median time of the successes against a clean run.
+void noise(const temp_dir& dir) {
+    const std::string file = std::string(FIXTURES_DIR) + "/toolchain/tables-30k.hex";
+    const auto want = intel_hex_bytes(read_file(file));
+    // A short reply wait: a reply lost to noise costs 150 ms, not 5 s.
+    const std::vector<std::string> args{"--baud", "115200", "--pace", "0", "--timeout", "150",
+                                        "--program", "--hexfile", file};
+    struct tally {
+        int ok = 0, false_ok = 0, flipped = 0;
+        std::vector<double> seconds;
+    };
+    auto runs = [&](double p, int seeds) {
+        tally t;
+        for (int seed = 1; seed <= seeds; ++seed) {
+            bootsim::device dev;
+            dev.timing = part(115200);
+            if (p > 0) dev.faults.push_back({bootsim::fault_kind::noise, 0, -1, p});
+            dev.seed = static_cast<uint32_t>(seed);
+            run_options o;
+            o.cwd = dir.path();
+            o.timeout_ms = 600000;
+            const auto r = run_tool(dev, args, o);
+            t.flipped += dev.flipped;
+            if (r.status != 0) continue;
+            bool same = true;
+            for (const auto& [a, b] : want)
+                if (a < dev.flash.size() && dev.flash[a] != b) same = false;
+            ++t.ok;
+            t.false_ok += !same;
+            t.seconds.push_back(r.seconds);
+        }
+        return t;
+    };
+    const tally clean = runs(0, 3);
+    const double clean_s = median(clean.seconds);
+    std::printf("\nNoise: --program of tables-30k.hex (a toolchain's 30 KiB) with --baud 115200 --pace 0\n"
+                "--timeout 150 against a part at 115200 bit/s, seeds 1 to 20, default retries. Clean run:\n"
+                "%.3f s (median of 3, %d of 3 succeeded).\n\n",
+                clean_s, clean.ok);
+    std::printf("%-10s %9s %11s %13s %12s %8s\n", "per byte", "succeeded", "false OK", "bytes flipped",
+                "median s", "ratio");
+    for (const double p : {0.0005, 0.001}) {
+        const tally t = runs(p, 20);
+        const double s = t.seconds.empty() ? 0 : median(t.seconds);
+        std::printf("%-10.4f %6d/20 %11d %13d %12.3f %8.3f\n", p, t.ok, t.false_ok, t.flipped, s, s / clean_s);
+    }
+    std::printf("\nfalse OK: a run that ended 0 with the device unlike the file (must be 0); ratio: median\n"
+                "time of the successful runs / the clean run.\n");
+}
+
+// A USB serial adapter holds the bytes it receives until a packet is full or
+// its latency timer runs out (16 ms unless the driver is asked for low
+// latency, then 1 ms): every request of a request/reply protocol pays it.
+void adapter(const temp_dir& dir) {
+    write_file(dir.file("fw.hex"), compiler_hex(false));
+    std::printf("\nBehind a USB adapter: --program of 32 KiB with --pace 0 against a part at the line's\n"
+                "speed, the adapter's latency timer at 16 ms (its default) and 1 ms (low latency),\n"
+                "as a ratio to a bare line in the same run.\n\n");
+    std::printf("%-12s %10s %10s %8s %10s %8s\n", "line", "bare s", "16 ms s", "ratio", "1 ms s", "ratio");
+    for (const int baud : {115200, 1000000}) {
+        const std::vector<std::string> args{"--baud", std::to_string(baud), "--pace", "0", "--program", "--hexfile",
+                                            "fw.hex"};
+        double t[3];
+        const int latencies[3] = {0, 16, 1};
+        for (int i = 0; i < 3; ++i) {
+            bootsim::line_model m = part(baud);
+            m.adapter_latency_ms = latencies[i];
+            t[i] = measure(args, 1, {}, dir.path(), m).seconds;
+        }
+        std::printf("%-12d %10.3f %10.3f %8.3f %10.3f %8.3f\n", baud, t[0], t[1], t[1] / t[0], t[2], t[2] / t[0]);
+    }
+    std::printf("\nA pseudo-terminal has no latency timer to ask for: the tool's request for low latency\n"
+                "(TIOCSSERIAL, ASYNC_LOW_LATENCY) is what takes a real adapter from the 16 ms row to the 1 ms one.\n");
 }

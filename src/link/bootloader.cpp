@@ -15,6 +15,9 @@ uint8_t low(uint32_t v) { return static_cast<uint8_t>(v); }
 uint8_t high(uint32_t v) { return static_cast<uint8_t>(v >> 8); }
 uint8_t upper(uint32_t v) { return static_cast<uint8_t>(v >> 16); }
 
+// An acknowledgement: STX STX, the code echoed, checksum, ETX.
+constexpr size_t ACK_BYTES = 5;
+
 struct request_kind {
     uint8_t code;
     const char* label;  // printed before the request in the trace
@@ -65,6 +68,8 @@ void readOnce(exchange& x, memory which, uint32_t address, std::span<uint8_t> da
     traceText(x, kind.label);
     sendRequest(x, {kind.code, static_cast<uint8_t>(length), low(address), high(address),
                     kind.wide ? upper(address) : uint8_t{0}});
+    // STX STX, code, length, three address bytes, the data, checksum, ETX.
+    expectReply(x.line, 9 + data.size());
     receiveReplyHead(x, kind.code);
 
     uint8_t b = 0;
@@ -101,12 +106,14 @@ void writeOnce(exchange& x, const char* label, uint8_t code, uint8_t count, uint
     body.insert(body.end(), data.begin(), data.end());
     traceText(x, label);
     sendRequest(x, body);
+    expectReply(x.line, ACK_BYTES);
     receiveAck(x, code);
 }
 
 void eraseOnce(exchange& x, uint32_t address, int rows) {
     traceText(x, "SENDing Erase Flash: ");
     sendRequest(x, {CMD_ERASE_FLASH, static_cast<uint8_t>(rows), low(address), high(address), upper(address)});
+    expectReply(x.line, ACK_BYTES);
     receiveAck(x, CMD_ERASE_FLASH);
 }
 

@@ -48,6 +48,23 @@ void sendGathered(serial_link& line) {
     checkInterrupted();
 }
 
+void expectReply(serial_link& line, size_t bytes) { line.owed = bytes; }
+
+namespace {
+
+// How long the bytes behind the first one that arrives still take on the
+// wire, so they are read together; nothing when the reply's length is not
+// known or bytes go one at a time (a paced line).
+int64_t settleNs(const serial_link& line) {
+    if (line.pace_ms != 0 || line.owed < 2 || line.baud <= 0) return 0;
+    const int64_t byteNs = 10 * 1000000000LL / line.baud;
+    const size_t behind = std::min(line.owed, line.inbox.size()) - 1;
+    // Half a byte's time more: the last one must have come in, not be coming.
+    return static_cast<int64_t>(behind) * byteNs + std::max<int64_t>(byteNs / 2, 50000);
+}
+
+}  // namespace
+
 int serialRead(serial_link& line, uint8_t& byte, int waitMs) {
     if (line.inbox_at < line.inbox_len) {
         byte = line.inbox[line.inbox_at++];
@@ -58,8 +75,9 @@ int serialRead(serial_link& line, uint8_t& byte, int waitMs) {
     // Without a pace the device answers as fast as the line goes: take what
     // has come in one read.
     const size_t most = line.pace_ms == 0 ? line.inbox.size() : 1;
-    const size_t n = line.port().read(line.inbox.data(), most, deadline);
+    const size_t n = line.port().read(line.inbox.data(), most, deadline, settleNs(line));
     if (n == 0) return 0;
+    line.owed = line.owed > n ? line.owed - n : 0;
     line.inbox_at = 1;
     line.inbox_len = n;
     byte = line.inbox[0];
@@ -74,6 +92,7 @@ int serialReadPrint(serial_link& line, uint8_t& byte) {
 
 bool waitQuiet(serial_link& line) {
     line.inbox_at = line.inbox_len = 0;
+    line.owed = 0;
     // A few byte times, and never less than 20 ms: a device between two
     // bytes of a reply is not yet quiet.
     const int64_t quietNs = std::max<int64_t>(20000000, 3 * 10 * 1000000000LL / std::max(line.baud, 1));

@@ -41,8 +41,13 @@ public:
     // replies are read in blocks into the inbox.
     std::vector<uint8_t> outbox;
     bool gathering = false;
-    std::array<uint8_t, 256> inbox{};
+    // A whole reply fits: 255 data bytes, each perhaps escaped, and the frame.
+    std::array<uint8_t, 1024> inbox{};
     size_t inbox_at = 0, inbox_len = 0;
+    // Bytes the reply under way still owes at least (escapes come on top),
+    // so a read can wait for them all on the wire instead of waking up for
+    // each. 0: not known.
+    size_t owed = 0;
 
 private:
     std::unique_ptr<transport> port_;
@@ -60,6 +65,9 @@ void serialWrite(serial_link& line, int byte);
 // it in one go.
 void startGathering(serial_link& line);
 void sendGathered(serial_link& line);
+
+// The reply to the request just sent is at least `bytes` long.
+void expectReply(serial_link& line, size_t bytes);
 
 // Flushes our output, then waits until one byte arrives, at most `waitMs`
 // (WAIT_FOREVER: as long as it takes). Returns 1 with the byte, 0 when the

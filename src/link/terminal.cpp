@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "link/latency.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
 
@@ -42,7 +43,10 @@ bool closeEnough(int got, int asked) { return got > 0 && std::abs(got - asked) *
 // with exclusive use given up, at close.
 class terminal : public descriptor_line {
 public:
-    explicit terminal(int fd) : descriptor_line(fd) { saved_ = tcgetattr(fd, &settings_) == 0; }
+    explicit terminal(int fd) : descriptor_line(fd) {
+        saved_ = tcgetattr(fd, &settings_) == 0;
+        latency_.ask(fd);
+    }
     ~terminal() override { terminal::close(); }
 
     void markExclusive() { exclusive_ = true; }
@@ -55,6 +59,7 @@ public:
             tcsetattr(fd(), TCSANOW, &settings_);
             saved_ = false;
         }
+        latency_.putBack(fd());
         if (exclusive_) ioctl(fd(), TIOCNXCL);
         exclusive_ = false;
         descriptor_line::close();  // also gives up the lock
@@ -94,6 +99,7 @@ private:
     bool saved_ = false;
     bool exclusive_ = false;
     struct termios settings_ {};
+    low_latency latency_;
 };
 
 // The line after an open error: why, and what to do about it where that is clear.

@@ -53,6 +53,10 @@ struct line_model {
     int erase_us = 0;  // busy time per 64-byte row erased
     int rx_us = 0;     // time to take a byte: one arriving sooner after the last one taken is lost (overrun)
     int eeprom_us = 0; // busy time per EEPROM or configuration byte written
+    // A USB serial adapter in between: the bytes it receives are held until
+    // 62 have gathered or this long after the first (its latency timer), and
+    // the host's writes leave in 1 ms frames. 0: a bare line.
+    int adapter_latency_ms = 0;
 };
 
 // One byte as it arrived, with its arrival time in milliseconds since the

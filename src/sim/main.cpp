@@ -56,6 +56,9 @@ void help(const char* name) {
         "                       (default with --baud: 4000, else 0)\n"
         "  --rx-time US         time the firmware needs to take a byte: a byte that comes\n"
         "                       sooner after the last one taken is lost (overrun)\n"
+        "  --adapter-latency MS a USB serial adapter in front: reply bytes held until 62\n"
+        "                       have gathered or MS ms after the first, the host's\n"
+        "                       bytes taken in 1 ms frames (default 0: a bare line)\n"
         "  --quiet              do not log requests to standard error\n"
         "  --version            print the version and exit\n",
         name);
@@ -147,7 +150,7 @@ int main(int argc, char** argv) {
             }
             dev.faults.push_back(*f);
         } else if (a == "--baud" || a == "--write-time" || a == "--erase-time" || a == "--rx-time" ||
-                   a == "--eeprom-time") {
+                   a == "--eeprom-time" || a == "--adapter-latency") {
             const char* text = value();
             char* end = nullptr;
             const long v = std::strtol(text, &end, 10);
@@ -160,6 +163,7 @@ int main(int argc, char** argv) {
             if (a == "--erase-time") erase_time = static_cast<int>(v);
             if (a == "--rx-time") dev.timing.rx_us = static_cast<int>(v);
             if (a == "--eeprom-time") eeprom_time = static_cast<int>(v);
+            if (a == "--adapter-latency") dev.timing.adapter_latency_ms = static_cast<int>(v);
         } else if (a == "--quiet") {
             quiet = true;
         } else if (a == "--version") {

@@ -2,6 +2,7 @@
 // firmware still busy loses one, and replies sent at the line's speed.
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -15,7 +16,33 @@
 
 namespace bootsim {
 
+namespace {
+
+constexpr size_t ADAPTER_PACKET = 62;  // payload of one USB packet, two bytes of it the adapter's status
+
+// When each reply byte reaches the host: byte k leaves the UART at
+// start + (k + 1) byte times; behind an adapter it waits until its packet is
+// full or the latency timer, started by the packet's first byte, runs out.
+std::vector<double> releaseTimes(size_t len, double start_ms, double byte_ms, int latency_ms) {
+    std::vector<double> at(len);
+    for (size_t k = 0; k < len; ++k) at[k] = start_ms + static_cast<double>(k + 1) * byte_ms;
+    if (latency_ms <= 0) return at;
+    for (size_t first = 0; first < len;) {
+        const double timer = at[first] + latency_ms;
+        size_t end = first;
+        while (end < len && end - first < ADAPTER_PACKET && at[end] <= timer) ++end;
+        const double release = end - first == ADAPTER_PACKET ? at[end - 1] : timer;
+        for (size_t k = first; k < end; ++k) at[k] = release;
+        first = end;
+    }
+    return at;
+}
+
+}  // namespace
+
 double device::arrival(double written_ms) const {
+    // The host's writes cross the adapter in 1 ms frames.
+    if (timing.adapter_latency_ms > 0) written_ms = std::ceil(written_ms);
     if (timing.baud <= 0) return written_ms;
     // A byte is on the wire for ten bit times, after the one before it.
     const double byte_ms = 10000.0 / timing.baud;
@@ -51,15 +78,16 @@ bool device::send_reply(int fd, std::vector<uint8_t>& reply, double start_ms) {
     size_t len = reply.size();
     if (close_after_ >= 0 && static_cast<size_t>(close_after_) < len) len = close_after_;
     const double byte_ms = timing.baud > 0 ? 10000.0 / timing.baud : 0;
-    // Byte k has left the device's UART at start + (k + 1) byte times: write
-    // every byte whose time has come, then sleep until the next one's.
+    const bool timed = byte_ms > 0 || timing.adapter_latency_ms > 0;
+    const std::vector<double> release = releaseTimes(len, start_ms, byte_ms, timing.adapter_latency_ms);
+    // Write every byte whose time has come, then sleep until the next one's.
     for (size_t off = 0; off < len;) {
         size_t due = len;
-        if (byte_ms > 0) {
+        if (timed) {
             const double now = now_ms();
-            due = std::min(len, static_cast<size_t>(std::max(0.0, (now - start_ms) / byte_ms)));
+            due = static_cast<size_t>(std::upper_bound(release.begin(), release.end(), now) - release.begin());
             if (due <= off) {
-                const double next = start_ms + static_cast<double>(off + 1) * byte_ms;
+                const double next = release[off];
                 // Byte times are counted from `start_ms`, not from the last
                 // wake-up, so a late wake-up sends the bytes that came due
                 // together and lateness never adds up, except at a reply's
