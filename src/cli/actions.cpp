@@ -20,6 +20,7 @@ const action_entry actions[] = {
     {ACTION_VERIFY, "action: verify flash\n", GUARDED_RULES, true, false, false, main_verify},
     {ACTION_READ_CONFIG, "action: read configuration\n", GUARDED_READ_RULES, false, true, false, main_readconfig},
     {ACTION_CHECK, "action: check hexfile\n", GUARDED_RULES, true, false, false, checkOnly},
+    {ACTION_READ_ALL, "action: read the whole board\n", GUARDED_RULES, false, true, false, main_readall},
 };
 
 // No action chosen: the usage text says so once the device is awake.

@@ -32,11 +32,13 @@ constexpr uint32_t RANGE_ACTIONS =
 constexpr uint32_t FILE_ACTIONS = bits(
     {ACTION_WRITE_FLASH, ACTION_PROGRAM, ACTION_VERIFY, ACTION_WRITE_EEPROM, ACTION_CHECK, ACTION_ERASE_EEPROM});
 constexpr uint32_t EEPROM_ACTIONS = bits({ACTION_READ_EEPROM, ACTION_WRITE_EEPROM, ACTION_ERASE_EEPROM, ACTION_PROGRAM,
-                                          ACTION_VERIFY, ACTION_CHECK});
-constexpr uint32_t TRACED_ACTIONS = bits({ACTION_PROGRAM, ACTION_VERIFY, ACTION_WRITE_EEPROM, ACTION_ERASE_EEPROM});
-constexpr uint32_t SAVING_ACTIONS = bits({ACTION_READ_FLASH, ACTION_READ_EEPROM, ACTION_READ_CONFIG});
+                                          ACTION_VERIFY, ACTION_CHECK, ACTION_READ_ALL});
+constexpr uint32_t TRACED_ACTIONS =
+    bits({ACTION_PROGRAM, ACTION_VERIFY, ACTION_WRITE_EEPROM, ACTION_ERASE_EEPROM, ACTION_READ_ALL});
+constexpr uint32_t SAVING_ACTIONS =
+    bits({ACTION_READ_FLASH, ACTION_READ_EEPROM, ACTION_READ_CONFIG, ACTION_READ_ALL});
 
-constexpr std::size_t MAX_PATH_ARG = 63;    // longest --device / --hexfile argument
+constexpr std::size_t MAX_PATH_ARG = 4095;  // longest path argument: PATH_MAX less its terminating zero
 constexpr std::size_t MAX_NUMBER_ARG = 63;  // longest numeric argument
 
 // A cut-short path could name another device or file, so a path argument
@@ -46,26 +48,50 @@ void storePath(std::string& into, const char* arg, const char* option) {
     into = arg;
 }
 
+using S = settings;
+using I = setting_id;
+
 // The newer options take plain decimal numbers, checked whole (no sign, no
-// prefix, nothing after), and refuse a value out of range at once.
-int32_t boundedNumber(const char* arg, long lowest, long highest, const char* refusal) {
+// prefix, nothing after), and refuse a value out of range at once. The same
+// ranges hold for a value from the environment or the file of defaults.
+struct number_rule {
+    setting_id id;
+    const char* option;
+    long lowest, highest;
+    const char* takes;  // what the refusal says it takes
+};
+const number_rule numberRules[] = {
+    {I::baud, "baud", BAUD_MIN, BAUD_MAX, "a line speed from 50 to 4000000 bit/s"},
+    {I::pace, "pace", 0, 999, "a pause from 0 to 999 ms"},
+    {I::timeout, "timeout", 1, 600000, "a time from 1 to 600000 ms"},
+    {I::retries, "retries", 0, 10, "a count from 0 to 10"},
+    {I::eeprom_size, "eeprom-size", 256, EEPROM_SIZE_MAX, "a power of two from 256 to 65536"},
+    {I::flash_size, "flash-size", 64, FLASH_SIZE_MAX, "a multiple of 64 from 64 to 2097152"},
+};
+
+const number_rule& ruleFor(setting_id id) {
+    for (const auto& r : numberRules)
+        if (r.id == id) return r;
+    return numberRules[0];
+}
+
+bool fits(const number_rule& rule, long v) {
+    if (v < rule.lowest || v > rule.highest) return false;
+    if (rule.id == I::eeprom_size) return std::has_single_bit(static_cast<unsigned long>(v));
+    if (rule.id == I::flash_size) return v % 64 == 0;
+    return true;
+}
+
+int32_t boundedNumber(const char* arg, setting_id id) {
+    const number_rule& rule = ruleFor(id);
     char* end = nullptr;
     errno = 0;
     const long v = std::strtol(arg, &end, 10);
     const bool digits = arg[0] >= '0' && arg[0] <= '9' && *end == '\0' && errno == 0;
-    if (!digits || v < lowest || v > highest) fail(result_kind::refused, refusal, arg);
+    if (!digits || !fits(rule, v)) fail(result_kind::refused, "ERROR: --%s takes %s, not '%s'\n", rule.option, rule.takes, arg);
     return static_cast<int32_t>(v);
 }
 
-void setEepromSize(settings& r, const char* a) {
-    constexpr const char* refusal = "ERROR: --eeprom-size takes a power of two from 256 to 65536, not '%s'\n";
-    r.eeprom_size = boundedNumber(a, 256, EEPROM_SIZE_MAX, refusal);
-    if (!std::has_single_bit(static_cast<uint32_t>(r.eeprom_size))) fail(result_kind::refused, refusal, a);
-    out("data EEPROM of %d bytes\n", r.eeprom_size);
-}
-
-using S = settings;
-using I = setting_id;
 
 // An action option: the last one given wins.
 option_entry action(const char* name, int32_t code, const char* group = nullptr, const char* help = nullptr) {
@@ -79,33 +105,33 @@ const std::vector<option_entry> table = {
     action("readeeprom", ACTION_READ_EEPROM),
     action("reset", ACTION_RESET),
     {"device", 'd', true, -1, I::device, true, ALL_ACTIONS,
-     [](S& r, const char* a) {
+     [](S& r, const char* a, const char* from) {
          storePath(r.dev, a, "device");
-         out("using device %s for serial comms\n", r.dev.c_str());
+         out("using device %s for serial comms%s\n", r.dev.c_str(), from);
      },
      "The line:\n", "  -d, --device PATH        serial device (/dev/ttyS0, or $BOOTLINK_DEVICE)\n"},
     {"bytes", 'b', true, -1, I::bytes, true, RANGE_ACTIONS,
-     [](S& r, const char* a) {
+     [](S& r, const char* a, const char*) {
          r.bytes = number_arg(a);
          if (r.bytes <= 0) out("ERROR: malformed argument for '--bytes'\n");
          out("with 0x%x (decimal: %i) bytes\n", r.bytes, r.bytes);
      },
      nullptr, nullptr},
     {"startaddr", 'a', true, -1, I::startaddr, true, RANGE_ACTIONS,
-     [](S& r, const char* a) {
+     [](S& r, const char* a, const char*) {
          r.startaddr = number_arg(a);
          if (r.startaddr < 0) out("ERROR: malformed argument for '--startaddr'\n");
          out("startaddr=0x%x (decimal: %i)\n", r.startaddr, r.startaddr);
      },
      nullptr, nullptr},
     {"hexfile", 'f', true, -1, I::hexfile, true, FILE_ACTIONS,
-     [](S& r, const char* a) {
+     [](S& r, const char* a, const char*) {
          storePath(r.hexfile, a, "hexfile");
          out("using hexfile '%s'\n", r.hexfile.c_str());
      },
      nullptr, nullptr},
     {"rows", 'r', true, -1, I::rows, true, RANGE_ACTIONS,
-     [](S& r, const char* a) {
+     [](S& r, const char* a, const char*) {
          r.rows = number_arg(a);
          if (r.rows <= 0) out("ERROR: malformed argument for '--rows'\n");
          out("rows to delete 0x%x (decimal %i)\n", r.rows, r.rows);
@@ -118,90 +144,109 @@ const std::vector<option_entry> table = {
     action("check", ACTION_CHECK, "Programming a board:\n",
            "  --check --hexfile F      check the file and show what --program would do (no device)\n"),
     {"run", 0, false, -1, I::run_after, false, actionBit(ACTION_PROGRAM),
-     [](S& r, const char*) {
+     [](S& r, const char*, const char*) {
          r.run_after = true;
          out("resetting the device after programming\n");
      },
      "Programming a board:\n", "  --run                    with --program: reset the device once it is verified\n"},
     {"skip-unchanged", 0, false, -1, I::skip_unchanged, false, actionBit(ACTION_PROGRAM),
-     [](S& r, const char*) {
+     [](S& r, const char*, const char*) {
          r.skip_unchanged = true;
          out("leaving rows that already hold the file alone\n");
      },
      "Programming a board:\n", "  --skip-unchanged         with --program: leave the rows that already hold the file\n"},
     {"write-config", 0, false, -1, I::write_config, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
-     [](S& r, const char*) {
+     [](S& r, const char*, const char*) {
          r.write_config = true;
          out("writing the configuration bytes the file gives\n");
      },
-     "Programming a board:\n", "  --write-config           with --program: write the configuration bytes too\n"},
+     "Programming a board:\n", "  --write-config           with --program: write the configuration and ID locations too\n"},
     action("writeeeprom", ACTION_WRITE_EEPROM, "Programming a board:\n",
            "  --writeeeprom --hexfile F  write the file's EEPROM data and read it back\n"),
     action("eraseeeprom", ACTION_ERASE_EEPROM, "Programming a board:\n",
            "  --eraseeeprom            set the EEPROM (or --bytes from --startaddr of it) to 0xFF\n"),
-    {"eeprom-size", 0, true, -1, I::eeprom_size, false, EEPROM_ACTIONS, setEepromSize, "Programming a board:\n",
+    {"eeprom-size", 0, true, -1, I::eeprom_size, false, EEPROM_ACTIONS,
+     [](S& r, const char* a, const char* from) {
+         r.eeprom_size = boundedNumber(a, I::eeprom_size);
+         out("data EEPROM of %d bytes%s\n", r.eeprom_size, from);
+     },
+     "Programming a board:\n",
      "  --eeprom-size N          bytes of data EEPROM, a power of two, 256 to 65536 (256)\n"},
     {"trace", 0, false, -1, I::trace, false, TRACED_ACTIONS,
-     [](S& r, const char*) {
+     [](S& r, const char*, const char*) {
          r.trace = true;
          out("tracing every byte\n");
      },
      "Programming a board:\n", "  --trace                  the byte trace for the actions above\n"},
     {"baud", 0, true, -1, I::baud, false, ALL_ACTIONS,
-     [](S& r, const char* a) {
-         r.baud = boundedNumber(a, BAUD_MIN, BAUD_MAX,
-                                "ERROR: --baud takes a line speed from 50 to 4000000 bit/s, not '%s'\n");
-         out("line speed %d bit/s\n", r.baud);
+     [](S& r, const char* a, const char* from) {
+         r.baud = boundedNumber(a, I::baud);
+         out("line speed %d bit/s%s\n", r.baud, from);
      },
      "The line:\n", "  --baud N                 line speed in bit/s, 50 to 4000000 (19200)\n"},
     {"pace", 0, true, -1, I::pace, false, ALL_ACTIONS,
-     [](S& r, const char* a) {
-         r.pace_ms = boundedNumber(a, 0, 999, "ERROR: --pace takes a pause from 0 to 999 ms, not '%s'\n");
-         out("pause after each byte sent: %d ms\n", r.pace_ms);
+     [](S& r, const char* a, const char* from) {
+         r.pace_ms = boundedNumber(a, I::pace);
+         out("pause after each byte sent: %d ms%s\n", r.pace_ms, from);
      },
      "The line:\n", "  --pace MS                pause after each byte sent, 0 to 999 (10)\n"},
     {"timeout", 0, true, -1, I::timeout, false, ALL_ACTIONS,
-     [](S& r, const char* a) {
-         r.timeout_ms = boundedNumber(a, 1, 600000, "ERROR: --timeout takes a time from 1 to 600000 ms, not '%s'\n");
-         out("reply timeout %d ms\n", r.timeout_ms);
+     [](S& r, const char* a, const char* from) {
+         r.timeout_ms = boundedNumber(a, I::timeout);
+         out("reply timeout %d ms%s\n", r.timeout_ms, from);
      },
      "The line:\n",
      "  --timeout MS             longest wait for a reply byte (5000 for --program and the\n"
      "                           other new actions; the original ones wait for ever)\n"},
     {"retries", 0, true, -1, I::retries, false, ALL_ACTIONS & ~bits({ACTION_RESET, ACTION_CHECK}),
-     [](S& r, const char* a) {
-         r.retries = boundedNumber(a, 0, 10, "ERROR: --retries takes a count from 0 to 10, not '%s'\n");
-         out("sending a request again up to %d times after a lost reply\n", r.retries);
+     [](S& r, const char* a, const char* from) {
+         r.retries = boundedNumber(a, I::retries);
+         out("sending a request again up to %d times after a lost reply%s\n", r.retries, from);
      },
      "The line:\n", "  --retries N              send a request again after a lost reply, 0 to 10\n"},
     {"no-lock", 0, false, -1, I::lock, false, ALL_ACTIONS,
-     [](S& r, const char*) {
+     [](S& r, const char*, const char*) {
          r.lock = false;
          out("not locking the serial device\n");
      },
      "The line:\n", "  --no-lock                do not take the device for this run alone\n"},
     action("readconfig", ACTION_READ_CONFIG, "Reading:\n",
            "  --readconfig             read the configuration bytes and the device ID\n"),
+    action("readall", ACTION_READ_ALL, "Reading:\n",
+           "  --readall --output F     back up the whole board (program memory, ID, configuration,\n"
+           "                           EEPROM) into one hex file that --program --write-config restores\n"),
+    {"flash-size", 0, true, -1, I::flash_size, false, actionBit(ACTION_READ_ALL),
+     [](S& r, const char* a, const char* from) {
+         r.flash_size = boundedNumber(a, I::flash_size);
+         out("program memory of %d bytes%s\n", r.flash_size, from);
+     },
+     "Reading:\n", "  --flash-size N           bytes of program memory, for --readall\n"},
     {"output", 0, true, -1, I::output, false, SAVING_ACTIONS,
-     [](S& r, const char* a) {
+     [](S& r, const char* a, const char*) {
          storePath(r.output, a, "output");
          out("saving the dump to '%s'\n", r.output.c_str());
      },
      "Reading:\n", "  --output F               save a read to F (--readflash: out.hex by default)\n"},
     {"quiet", 0, false, -1, I::quiet, false, ALL_ACTIONS,
-     [](S& r, const char*) {
+     [](S& r, const char*, const char*) {
          r.quiet = true;
          out("no byte trace\n");
      },
      "Reading:\n", "  --quiet                  no byte trace and no dump: phases and results only\n"},
+    {"no-config", 0, false, -1, I::count_, false, ALL_ACTIONS,
+     [](S& r, const char*, const char*) { r.read_defaults = false; },
+     "Other:\n", "  --no-config              read no file of defaults (./bootlink.toml, ~/.config/bootlink)\n"},
+    {"show-config", 0, false, -1, I::count_, false, ALL_ACTIONS,
+     [](S& r, const char*, const char*) { r.show_config = true; },
+     "Other:\n", "  --show-config            print each setting, its value and where it came from\n"},
     {"list-devices", 0, false, -1, I::count_, false, ALL_ACTIONS,
-     [](S&, const char*) {
+     [](S&, const char*, const char*) {
          listDevices("/dev", "/sys");
          throw fatal{0, result_kind::ok, {}};
      },
      "Other:\n", "  --list-devices           list the serial devices\n"},
     {"version", 0, false, -1, I::count_, false, ALL_ACTIONS,
-     [](S&, const char*) {
+     [](S&, const char*, const char*) {
          out("bootlink %s\n", BOOTLINK_VERSION);
          throw fatal{0, result_kind::ok, {}};  // ends the run here, like --help, before any device is opened
      },
@@ -270,10 +315,29 @@ int scanOptions(int argc, char** argv, settings& run) {
             usage(argv[0]);
         }
         if (o->action >= 0) run.action = o->action;
-        if (o->apply) o->apply(run, optarg);
+        if (o->apply) o->apply(run, optarg, "");
         if (o->fills != setting_id::count_) run.mark(o->fills, origin::command_line);
     }
     return optind;
+}
+
+const char* numberProblem(setting_id id, long value) {
+    const number_rule& rule = ruleFor(id);
+    return fits(rule, value) ? nullptr : rule.takes;
+}
+
+void applyDefault(settings& run, setting_id id, const std::string& value, const std::string& where, origin o) {
+    if (run.set(id)) return;  // the command line, or a nearer source, has given it
+    const option_entry* entry = nullptr;
+    for (const auto& e : table)
+        if (e.fills == id) entry = &e;
+    if (!entry) return;
+    // Not used by this action: passed over, not refused. --check opens no line.
+    const bool any = static_cast<uint32_t>(run.action) > static_cast<uint32_t>(ACTION_LAST);
+    const bool lineSetting = id == I::device || id == I::baud || id == I::pace || id == I::timeout;
+    if (!any && (!(entry->actions & actionBit(run.action)) || (run.action == ACTION_CHECK && lineSetting))) return;
+    entry->apply(run, value.c_str(), (" (from " + where + ")").c_str());
+    run.mark(id, o);
 }
 
 void readEnvironment(settings& run) {
@@ -283,6 +347,21 @@ void readEnvironment(settings& run) {
         storePath(run.dev, device, "device");
         run.mark(setting_id::device, origin::environment);
         out("using device %s for serial comms (from BOOTLINK_DEVICE)\n", run.dev.c_str());
+    }
+    const struct {
+        const char* name;
+        setting_id id;
+    } numbers[] = {{"BOOTLINK_BAUD", I::baud}, {"BOOTLINK_PACE", I::pace}, {"BOOTLINK_TIMEOUT", I::timeout}};
+    for (const auto& v : numbers) {
+        const char* text = std::getenv(v.name);
+        if (!text || !*text) continue;
+        char* end = nullptr;
+        errno = 0;
+        const long n = std::strtol(text, &end, 10);
+        const bool digits = text[0] >= '0' && text[0] <= '9' && *end == '\0' && errno == 0;
+        if (!digits || numberProblem(v.id, n))
+            fail(result_kind::refused, "ERROR: %s takes %s, not '%s'\n", v.name, ruleFor(v.id).takes, text);
+        applyDefault(run, v.id, text, v.name, origin::environment);
     }
 }
 

@@ -23,7 +23,8 @@ struct option_entry {
     uint32_t actions;     // the actions it is used by (for an option given on the command line)
     // Reads the value (nullptr for a flag) into the settings and echoes it;
     // a value out of range ends the run.
-    void (*apply)(settings& run, const char* arg);
+    // `from` ends the echo: "" on the command line, " (from BOOTLINK_BAUD)" and the like.
+    void (*apply)(settings& run, const char* arg, const char* from);
     const char* group;    // the help section it is listed in; nullptr: the usage blocks cover it
     const char* help;     // its help line(s), each ending in a line feed
 };
@@ -43,8 +44,20 @@ const char* actionOption(int32_t action);
 // index of the first argument that is not an option.
 int scanOptions(int argc, char** argv, settings& run);
 
-// Values from the environment, where the command line gave none.
+// Values from the environment (BOOTLINK_DEVICE, BOOTLINK_BAUD,
+// BOOTLINK_PACE, BOOTLINK_TIMEOUT), where the command line gave none. One out
+// of range ends the run before anything is opened.
 void readEnvironment(settings& run);
+
+// nullptr when `value` is one the number setting `id` takes; else what it
+// takes ("a line speed from 50 to 4000000 bit/s").
+const char* numberProblem(setting_id id, long value);
+
+// Gives setting `id` the checked `value` from `where` (a variable, a file)
+// unless the command line or a nearer source has, and only if the action
+// uses it (a default is passed over, never refused); echoed as the option
+// is, with " (from WHERE)".
+void applyDefault(settings& run, setting_id id, const std::string& value, const std::string& where, origin o);
 
 // Refuses an option given on the command line that the chosen action would
 // not use, before anything is opened.

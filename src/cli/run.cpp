@@ -9,6 +9,7 @@
 
 #include "cli/actions.hpp"
 #include "cli/cli.hpp"
+#include "cli/defaults.hpp"
 #include "cli/options.hpp"
 #include "commands/commands.hpp"
 #include "link/bootloader.hpp"
@@ -94,6 +95,17 @@ void checkArguments(int argc, char** argv, int first, const settings& run) {
     }
 }
 
+// A backup of the whole board must know how much program memory there is
+// (no request tells), and where to go: nothing is opened without both.
+void needWholeBoard(const settings& run) {
+    if (!run.set(setting_id::flash_size))
+        fail(result_kind::refused,
+             "ERROR: --readall needs --flash-size N, the bytes of program memory of the part "
+             "(on the command line or in the file of defaults)\n");
+    if (!run.given(setting_id::output))
+        fail(result_kind::refused, "ERROR: --readall needs --output F, the file to save the board to\n");
+}
+
 // Carries out the action on the open line; --program --run resets the
 // device once the programming is reported.
 outcome carryOut(serial_link& line, const settings& run, const action_entry& action, const flash_image& image,
@@ -119,6 +131,8 @@ outcome carryOut(serial_link& line, const settings& run, const action_entry& act
 outcome runAction(int argc, char** argv, settings& run, serial_link& line) {
     const int first = scanOptions(argc, argv, run);
     readEnvironment(run);
+    readDefaults(run);
+    if (run.show_config) showConfig(run);
     checkOptionsFit(run);
     const action_entry& action = actionFor(run.action);
     // The file before the device: a bad one sends nothing, not even the wake byte.
@@ -129,6 +143,7 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line) {
         report(result);
         return result;
     }
+    if (run.action == ACTION_READ_ALL) needWholeBoard(run);
     // And the output: one that cannot be written is refused before the read.
     std::optional<output_file> saved;
     if (action.saves && (action.saves_by_default || run.given(setting_id::output))) {

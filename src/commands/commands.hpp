@@ -45,6 +45,8 @@ outcome main_readeeprom(action_context& ctx);
 outcome main_eraseeeprom(action_context& ctx);
 outcome main_readconfig(action_context& ctx);
 outcome main_readflash(action_context& ctx);
+// Needs run.flash_size and an output file.
+outcome main_readall(action_context& ctx);
 outcome main_writeflash(action_context& ctx);
 // Program memory: reads the rows the file gives in part, erases the rows it
 // touches, writes them in large requests and reads them back; then the

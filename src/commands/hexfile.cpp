@@ -31,6 +31,18 @@ void noteProgram(const flash_image& image, const char* fate) {
                lastRow + ROW_BYTES - 1 - static_cast<uint32_t>(std::countl_zero(last.given)), image.given_bytes(), fate);
 }
 
+// The ID locations are flash of their own, erased and written as a row of
+// program memory is: with --write-config (a restore of a whole board) they go
+// with the program rows.
+void idWithProgram(flash_image& image) {
+    for (const auto& [address, value] : image.id) {
+        image_row& row = image.rows[address / ROW_BYTES * ROW_BYTES];
+        row.data[address % ROW_BYTES] = value;
+        row.given |= uint64_t{1} << (address % ROW_BYTES);
+    }
+    image.id.clear();
+}
+
 }  // namespace
 
 flash_image checkedImage(const settings& run) {
@@ -62,6 +74,7 @@ flash_image checkedImage(const settings& run) {
     const bool eepromOnly = run.action == ACTION_WRITE_EEPROM;
     const char* fate = program || eepromOnly ? "not written" : "not compared";
     if (eepromOnly) noteProgram(image, "not written; --program writes it");
+    if (program && run.write_config) idWithProgram(image);
     noteRegion("ID locations", image.id, fate);
     if (program && !run.write_config)
         noteRegion("configuration", image.config, "not written; --write-config writes it");

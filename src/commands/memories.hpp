@@ -29,10 +29,14 @@ void writeEeprom(action_context& ctx, const byte_map& eeprom, const std::vector<
 void verifyEeprom(action_context& ctx, const byte_map& eeprom, const std::vector<span_request>& reads,
                   memory_work& work);
 
-// Reads the configuration bytes `config` gives and compares: differences
-// are notes. With writes planned, writes them first and checks the
-// read-back bit by bit: a 1 where 0 was written fails the run; a 0 where 1
-// was written is a note (bits a part does not implement read as 0).
-void checkConfig(action_context& ctx, const byte_map& config, const programming_plan& plan, memory_work& work);
+// Reads the configuration bytes `config` gives and compares. For --program
+// without configuration writes, differences are notes, and their count is
+// returned. For --verify (no writes at all) a bit that reads 1 where the file
+// has 0 fails the run, one that reads 0 where it has 1 is a note (bits a part
+// does not implement read as 0). With writes planned, reads what was there,
+// writes, and checks the read-back bit by bit: a 1 where 0 was written, or a
+// 0 where 1 was written over a 1, fails the run; a bit that read 0 before and
+// after is a note.
+size_t checkConfig(action_context& ctx, const byte_map& config, const programming_plan& plan, memory_work& work);
 
 }  // namespace bootlink

@@ -56,8 +56,9 @@ std::string resultLine(const char* fmt, const std::string& what, double seconds)
     return text;
 }
 
-// Runs the plan's EEPROM and configuration steps.
-void otherMemories(action_context& ctx, const programming_plan& plan, outcome& result) {
+// Runs the plan's EEPROM and configuration steps; returns how many
+// configuration bytes differ from the file and were left so.
+size_t otherMemories(action_context& ctx, const programming_plan& plan, outcome& result) {
     const flash_image& image = ctx.image;
     if (!image.eeprom.empty()) {
         if (plan.writes)
@@ -65,7 +66,7 @@ void otherMemories(action_context& ctx, const programming_plan& plan, outcome& r
         else
             verifyEeprom(ctx, image.eeprom, plan.eeprom_reads, result.eeprom);
     }
-    if (!image.config.empty()) checkConfig(ctx, image.config, plan, result.config);
+    return image.config.empty() ? 0 : checkConfig(ctx, image.config, plan, result.config);
 }
 
 }  // namespace
@@ -76,12 +77,19 @@ outcome main_program(action_context& ctx) {
     const programming_plan plan = planProgramming(image, ctx.run.skip_unchanged, ctx.run.write_config);
     outcome result;
     if (!image.rows.empty()) programRows(ctx, plan, result.program);
-    otherMemories(ctx, plan, result);
+    const size_t differ = otherMemories(ctx, plan, result);
     result.seconds = secondsSince(t0);
-    result.message = resultLine(
+    std::string message = resultLine(
         "[OK => programmed and verified %s in %.1f s]\n",
         summary(image.given_bytes(), image.eeprom.size(), ctx.run.write_config ? image.config.size() : 0),
         result.seconds);
+    // Left as they were, the configuration bytes that differ are counted on
+    // the result line too, not only in notes a log may scroll past.
+    if (differ > 0)
+        message.insert(message.size() - 2, "; " + std::to_string(differ) +
+                                               (differ == 1 ? " configuration byte differs" : " configuration bytes differ") +
+                                               " from the file (--write-config writes them)");
+    result.message = message;
     return result;
 }
 

@@ -57,9 +57,11 @@ outcome main_readflash(action_context& ctx) {
             out("<ETX>\n");
         }
         const int64_t lostFrom = std::max(start, 2 * IMAGE_WORDS);
+        // Only a traced read has dumped the bytes; a quiet one has them nowhere.
         if (stop > lostFrom)
-            out("[%s holds word addresses up to 0xFFFF only: bytes 0x%06lx to 0x%06lx are dumped above but not in it]\n",
-                file, static_cast<long>(lostFrom), static_cast<long>(stop - 1));
+            out("[%s holds word addresses up to 0xFFFF only: bytes 0x%06lx to 0x%06lx are %s]\n", file,
+                static_cast<long>(lostFrom), static_cast<long>(stop - 1),
+                ctx.say.trace ? "dumped above but not in it" : "not in it (--readall saves every byte)");
     });
     outcome result;
     result.program.read = data.size();

@@ -17,7 +17,7 @@ enum class origin { builtin, environment, file, command_line };
 // The settings a value can be given for, one each.
 enum class setting_id {
     device, hexfile, output, bytes, startaddr, rows, baud, pace, timeout, retries,
-    eeprom_size, lock, trace, run_after, skip_unchanged, write_config, quiet,
+    eeprom_size, lock, trace, run_after, skip_unchanged, write_config, quiet, flash_size,
     count_  // how many there are
 };
 
@@ -43,6 +43,10 @@ struct settings {
     bool write_config = false;       // --write-config: --program writes the configuration bytes too
     bool quiet = false;              // --quiet: no byte trace and no dump for the single steps
     int32_t eeprom_size = 256;       // --eeprom-size: bytes of data EEPROM
+    int32_t flash_size = 0;          // --flash-size: bytes of program memory (0: not known)
+    bool read_defaults = true;       // --no-config: no file of defaults
+    bool show_config = false;        // --show-config: print the settings and where they came from
+    std::string defaults_file;       // the file of defaults read, if any
 
     std::array<origin, static_cast<size_t>(setting_id::count_)> from{};
 
@@ -65,7 +69,8 @@ constexpr int32_t ACTION_PROGRAM = 7;
 constexpr int32_t ACTION_VERIFY = 8;
 constexpr int32_t ACTION_READ_CONFIG = 9;
 constexpr int32_t ACTION_CHECK = 10;  // the file only: no device
-constexpr int32_t ACTION_LAST = ACTION_CHECK;
+constexpr int32_t ACTION_READ_ALL = 11;
+constexpr int32_t ACTION_LAST = ACTION_READ_ALL;
 
 constexpr uint32_t actionBit(int32_t action) { return 1u << action; }
 

@@ -145,6 +145,12 @@ outcome main_writeflash(action_context& ctx) {
         if (!writeOne(ctx.dev, rec)) ++notWritten;
         if (rec.kind == record_kind::data) result.program.written += rec.bytes.size();
     }
+    // Lines after the end record are not written, as always; say so.
+    int after = 0;
+    for (hex_record rec = records.next(); rec.kind != record_kind::end || rec.info.type == TYPE_END;
+         rec = records.next())
+        after += rec.kind != record_kind::blank;
+    if (after > 0) out("[note: %d line%s after the end record, not read]\n", after, after == 1 ? "" : "s");
     checkHexfileRead(file.get(), run.hexfile);
     // Every line is tried, but a device left half-programmed is not a success.
     if (notWritten > 0)

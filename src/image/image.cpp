@@ -117,10 +117,17 @@ flash_image loadImage(FILE* file, uint32_t eepromSize, const std::function<void(
         const hex_record rec = records.next();
         eachRecord();
         const int lineNo = rec.info.number;
+        if (rec.kind == record_kind::end && rec.info.type != TYPE_END) return std::move(load.image);  // end of the file
+        // What follows the end record would be lost without a word (a serial
+        // number cat'ed after the firmware): a bad line, like any other.
+        if (load.image.ended) {
+            if (rec.kind != record_kind::blank) load.problem(lineNo, "data after the end record");
+            continue;
+        }
         switch (rec.kind) {
         case record_kind::end:
-            load.image.ended = rec.info.type == TYPE_END;
-            return std::move(load.image);
+            load.image.ended = true;
+            break;
         case record_kind::data:
             load.place(lineNo, rec.address, rec.bytes);
             break;

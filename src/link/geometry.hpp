@@ -34,5 +34,6 @@ constexpr uint32_t DEVICE_ID_END = 0x400000;
 constexpr uint32_t EEPROM_FIRST = 0xF00000;      // data EEPROM, byte 0
 constexpr int32_t EEPROM_SIZE_DEFAULT = 256;     // the common size; --eeprom-size for others
 constexpr int32_t EEPROM_SIZE_MAX = 65536;       // 16-bit EEPROM addresses
+constexpr int32_t FLASH_SIZE_MAX = static_cast<int32_t>(PROGRAM_MEMORY_END);  // --flash-size: the largest parts
 
 }  // namespace bootlink

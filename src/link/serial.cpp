@@ -48,19 +48,32 @@ void sendGathered(serial_link& line) {
     checkInterrupted();
 }
 
-void expectReply(serial_link& line, size_t bytes) { line.owed = bytes; }
+void expectReply(serial_link& line, size_t bytes) {
+    line.owed = bytes;
+    line.rest_at_ns = 0;  // the first byte is waited for as it comes
+}
 
 namespace {
 
-// How long the bytes behind the first one that arrives still take on the
-// wire, so they are read together; nothing when the reply's length is not
-// known or bytes go one at a time (a paced line).
-int64_t settleNs(const serial_link& line) {
-    if (line.pace_ms != 0 || line.owed < 2 || line.baud <= 0) return 0;
+// When the bytes a reply still owes will all have come, at the line's speed,
+// so the next read takes them together instead of waking up for each. 0:
+// not known, or bytes go one at a time (a paced line).
+int64_t restArrivesNs(const serial_link& line) {
+    if (line.pace_ms != 0 || line.owed == 0 || line.baud <= 0) return 0;
     const int64_t byteNs = 10 * 1000000000LL / line.baud;
-    const size_t behind = std::min(line.owed, line.inbox.size()) - 1;
+    const size_t owed = std::min(line.owed, line.inbox.size());
     // Half a byte's time more: the last one must have come in, not be coming.
-    return static_cast<int64_t>(behind) * byteNs + std::max<int64_t>(byteNs / 2, 50000);
+    return nowNs() + static_cast<int64_t>(owed) * byteNs + std::max<int64_t>(byteNs / 2, 50000);
+}
+
+// Sleeps until `untilNs`, never past `deadlineNs` (< 0: none); a stop
+// signal cuts it short (the read after it checks).
+void sleepUntil(int64_t untilNs, int64_t deadlineNs) {
+    if (deadlineNs >= 0) untilNs = std::min(untilNs, deadlineNs);
+    const int64_t left = untilNs - nowNs();
+    if (left <= 0) return;
+    const struct timespec ts {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+    ppoll(nullptr, 0, &ts, waitMask());
 }
 
 }  // namespace
@@ -75,9 +88,11 @@ int serialRead(serial_link& line, uint8_t& byte, int waitMs) {
     // Without a pace the device answers as fast as the line goes: take what
     // has come in one read.
     const size_t most = line.pace_ms == 0 ? line.inbox.size() : 1;
-    const size_t n = line.port().read(line.inbox.data(), most, deadline, settleNs(line));
+    if (line.rest_at_ns > 0) sleepUntil(line.rest_at_ns, deadline);
+    const size_t n = line.port().read(line.inbox.data(), most, deadline);
     if (n == 0) return 0;
     line.owed = line.owed > n ? line.owed - n : 0;
+    line.rest_at_ns = restArrivesNs(line);
     line.inbox_at = 1;
     line.inbox_len = n;
     byte = line.inbox[0];
@@ -93,6 +108,7 @@ int serialReadPrint(serial_link& line, uint8_t& byte) {
 bool waitQuiet(serial_link& line) {
     line.inbox_at = line.inbox_len = 0;
     line.owed = 0;
+    line.rest_at_ns = 0;
     // A few byte times, and never less than 20 ms: a device between two
     // bytes of a reply is not yet quiet.
     const int64_t quietNs = std::max<int64_t>(20000000, 3 * 10 * 1000000000LL / std::max(line.baud, 1));

@@ -48,6 +48,7 @@ public:
     // so a read can wait for them all on the wire instead of waking up for
     // each. 0: not known.
     size_t owed = 0;
+    int64_t rest_at_ns = 0;  // when those will all have come (0: not known)
 
 private:
     std::unique_ptr<transport> port_;

@@ -1,6 +1,5 @@
 #include "link/transport.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -31,14 +30,6 @@ int waitFor(int fd, short events, int64_t deadlineNs) {
     return r > 0 ? 1 : r;
 }
 
-// Sleeps until `untilNs`; a stop signal cuts it short (the caller checks).
-void sleepUntil(int64_t untilNs) {
-    const int64_t left = untilNs - nowNs();
-    if (left <= 0) return;
-    const struct timespec ts {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-    ppoll(nullptr, 0, &ts, waitMask());
-}
-
 }  // namespace
 
 void descriptor_line::close() {
@@ -64,7 +55,7 @@ void descriptor_line::write(const uint8_t* bytes, size_t n) {
     }
 }
 
-size_t descriptor_line::read(uint8_t* into, size_t most, int64_t deadlineNs, int64_t settleNs) {
+size_t descriptor_line::read(uint8_t* into, size_t most, int64_t deadlineNs) {
     const char* reason = "end of file";
     for (;;) {
         checkInterrupted();
@@ -75,11 +66,6 @@ size_t descriptor_line::read(uint8_t* into, size_t most, int64_t deadlineNs, int
             if (errno == EINTR) continue;
             reason = std::strerror(errno);
             break;
-        }
-        if (settleNs > 0) {
-            const int64_t until = nowNs() + settleNs;
-            sleepUntil(deadlineNs < 0 ? until : std::min(until, deadlineNs));
-            settleNs = 0;
         }
         const ssize_t n = ::read(fd_, into, most);
         if (n > 0) return static_cast<size_t>(n);

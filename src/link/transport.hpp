@@ -38,12 +38,9 @@ public:
     virtual void write(const uint8_t* bytes, size_t n) = 0;
 
     // What has arrived, at most `most` bytes, waiting until `deadlineNs`
-    // (< 0: for as long as it takes). Once the first byte is there, waits
-    // `settleNs` more (never past the deadline) for the ones still on the
-    // wire behind it, so a reply is taken in one read, not a wake-up for
-    // every byte or two. 0 when the deadline passed first; a failed read or
-    // a closed line ends the run.
-    virtual size_t read(uint8_t* into, size_t most, int64_t deadlineNs, int64_t settleNs) = 0;
+    // (< 0: for as long as it takes). 0 when the deadline passed first; a
+    // failed read or a closed line ends the run.
+    virtual size_t read(uint8_t* into, size_t most, int64_t deadlineNs) = 0;
 
     // Reads and drops whatever comes until the line has been quiet for
     // `quietNs`; false when it still sends at `giveUpNs`.
@@ -64,7 +61,7 @@ public:
     bool setSpeed(int) override { return true; }
     void dropInput() override {}
     void write(const uint8_t* bytes, size_t n) override;
-    size_t read(uint8_t* into, size_t most, int64_t deadlineNs, int64_t settleNs) override;
+    size_t read(uint8_t* into, size_t most, int64_t deadlineNs) override;
     bool waitQuiet(int64_t quietNs, int64_t giveUpNs) override;
 
 protected:

@@ -2,6 +2,7 @@
 // binary against the simulated device over a pseudo-terminal. Output, exit
 // status and the bytes that reached the device are compared exactly.
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "harness.hpp"
@@ -270,21 +271,23 @@ INSTANTIATE_TEST_SUITE_P(
                    "ERROR: '--bytes' is not used by --program: see --help for the options\n"}),
     [](const auto& p) { return p.param.name; });
 
+// Longer than any path the system takes (PATH_MAX less its zero).
 TEST(OptionScan, OverlongPathEndsTheRunWithoutTouchingAnyDevice) {
-    const std::string long_path = "/dev/" + std::string(59, 'x');  // 64 characters
+    const std::string long_path = "/dev/" + std::string(4091, 'x');  // 4096 characters
     auto r = run_plain({"--device", long_path, "--reset"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "ERROR: argument for '--device' too long\n");
 
     bootsim::device dev;
-    r = run_tool(dev, {"--hexfile", std::string(64, 'h'), "--writeflash"});
+    r = run_tool(dev, {"--hexfile", std::string(4096, 'h'), "--writeflash"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, device_echo(r) + "ERROR: argument for '--hexfile' too long\n");
     EXPECT_TRUE(dev.wire.empty());
 }
 
-TEST(OptionScan, PathOfSixtyThreeCharactersIsAccepted) {
-    const std::string path = "/nonexistent/" + std::string(50, 'y');  // 63 characters
+TEST(OptionScan, PathOfTheLongestLengthIsAccepted) {
+    std::string path = "/nonexistent";
+    while (path.size() < 4095) path += "/" + std::string(std::min<size_t>(200, 4094 - path.size()), 'y');
     const auto r = run_plain({"--device", path, "--reset"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "using device " + path + " for serial comms\n" +

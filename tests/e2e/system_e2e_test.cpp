@@ -70,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         OutputRefusal{"missing_folder", "nowhere/board.hex",
                       "Error: could not create file 'nowhere/board.hex' (No such file or directory)\n"},
-        OutputRefusal{"path_too_long", std::string(64, 'o'), "ERROR: argument for '--output' too long\n"}),
+        OutputRefusal{"path_too_long", std::string(4096, 'o'), "ERROR: argument for '--output' too long\n"}),
     [](const auto& p) { return p.param.name; });
 
 }  // namespace

@@ -144,7 +144,9 @@ const std::string rec_b = word_record(0x04, {0x5555, 0x6666, 0x7777, 0x8888});
 INSTANTIATE_TEST_SUITE_P(
     Table, WriteStatus,
     ::testing::Values(
-        StatusCase{"end_record_first", ":00000001FF\n" + rec_a, 0, 0, "action: write flash\n"},
+        // Read as always, but not without a word.
+        StatusCase{"end_record_first", ":00000001FF\n" + rec_a, 0, 0,
+                   "action: write flash\n[note: 1 line after the end record, not read]\n"},
         StatusCase{"no_end_record", rec_a + rec_b, 0, 2, "[OK => Acknowledged Write Flash Program Memory]\n"},
         StatusCase{"blank_lines_lose_nothing", rec_a + "\n\r\n" + rec_b + ":00000001FF\n", 0, 2,
                    "[OK => Acknowledged Write Flash Program Memory]\n"},

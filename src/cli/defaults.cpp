@@ -1,0 +1,168 @@
+#include "cli/defaults.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <toml++/toml.h>
+
+#include "cli/options.hpp"
+#include "report/fatal.hpp"
+#include "report/output.hpp"
+
+namespace bootlink {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct known_key {
+    const char* name;
+    setting_id id;
+    bool per_device;  // may also stand in a device's own table
+};
+constexpr known_key keys[] = {
+    {"device", setting_id::device, false},         {"baud", setting_id::baud, true},
+    {"pace", setting_id::pace, true},              {"timeout", setting_id::timeout, true},
+    {"retries", setting_id::retries, true},        {"eeprom-size", setting_id::eeprom_size, false},
+    {"flash-size", setting_id::flash_size, false},
+};
+
+const known_key* keyNamed(std::string_view name, bool inDeviceTable) {
+    for (const auto& k : keys)
+        if (name == k.name && (!inDeviceTable || k.per_device)) return &k;
+    return nullptr;
+}
+
+bool isFile(const std::string& path) {
+    std::error_code ec;
+    return fs::is_regular_file(path, ec);
+}
+
+[[noreturn]] void badValue(const std::string& file, const toml::node& value, std::string_view key, const char* why) {
+    fail(result_kind::refused, "ERROR: %s line %u: '%.*s' %s\n", file.c_str(), value.source().begin.line,
+         static_cast<int>(key.size()), key.data(), why);
+}
+
+// The value of one key, checked, as the option's argument would give it.
+std::string checkedValue(const std::string& file, const known_key& key, const toml::node& value) {
+    if (key.id == setting_id::device) {
+        const auto path = value.value<std::string>();
+        if (!path || path->empty()) badValue(file, value, key.name, "takes the path of the serial device, in quotes");
+        return *path;
+    }
+    const auto number = value.value_exact<int64_t>();
+    char why[160];
+    const char* problem = number ? numberProblem(key.id, static_cast<long>(*number)) : "";
+    if (number && !problem) return std::to_string(*number);
+    std::snprintf(why, sizeof why, "takes %s", number ? problem : numberProblem(key.id, -1));
+    badValue(file, value, key.name, why);
+}
+
+// Every key is checked before any is used: a bad file changes nothing.
+void checkTable(const std::string& file, const toml::table& table, bool deviceTable) {
+    for (const auto& [name, value] : table) {
+        if (!deviceTable && value.is_table()) {
+            checkTable(file, *value.as_table(), true);
+            continue;
+        }
+        const known_key* key = keyNamed(name.str(), deviceTable);
+        if (!key)
+            badValue(file, value, name.str(),
+                     deviceTable ? "is not a setting of a device's own (baud, pace, timeout, retries)"
+                                 : "is not a setting the file of defaults takes");
+        checkedValue(file, *key, value);
+    }
+}
+
+void applyTable(settings& run, const std::string& file, const toml::table& table) {
+    for (const auto& [name, value] : table) {
+        const known_key* key = value.is_table() ? nullptr : keyNamed(name.str(), false);
+        if (key) applyDefault(run, key->id, checkedValue(file, *key, value), file, origin::file);
+    }
+}
+
+// The device's own table: named by its path, or by another name of the same
+// device (a by-id link and the node it points to).
+const toml::table* deviceTable(const toml::table& top, const std::string& device) {
+    for (const auto& [name, value] : top) {
+        if (!value.is_table()) continue;
+        std::error_code ec;
+        if (name.str() == device || fs::equivalent(std::string(name.str()), device, ec)) return value.as_table();
+    }
+    return nullptr;
+}
+
+const char* environmentName(setting_id id) {
+    switch (id) {
+    case setting_id::baud: return "BOOTLINK_BAUD";
+    case setting_id::pace: return "BOOTLINK_PACE";
+    case setting_id::timeout: return "BOOTLINK_TIMEOUT";
+    default: return "BOOTLINK_DEVICE";
+    }
+}
+
+}  // namespace
+
+std::string defaultsFile(const settings& run) {
+    if (!run.read_defaults) return {};
+    if (const char* named = std::getenv("BOOTLINK_CONFIG"); named && *named) {
+        if (!isFile(named))
+            fail(result_kind::refused, "ERROR: BOOTLINK_CONFIG names '%s', which is not a file that can be read\n",
+                 named);
+        return named;
+    }
+    if (isFile("bootlink.toml")) return "./bootlink.toml";
+    std::string base;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
+        base = xdg;
+    else if (const char* home = std::getenv("HOME"); home && *home)
+        base = std::string(home) + "/.config";
+    const std::string path = base + "/bootlink/config.toml";
+    return !base.empty() && isFile(path) ? path : std::string();
+}
+
+void readDefaults(settings& run) {
+    const std::string file = defaultsFile(run);
+    if (file.empty()) return;
+    toml::table top;
+    try {
+        top = toml::parse_file(file);
+    } catch (const toml::parse_error& e) {
+        fail(result_kind::refused, "ERROR: %s line %u: %.*s\n", file.c_str(), e.source().begin.line,
+             static_cast<int>(e.description().size()), e.description().data());
+    }
+    checkTable(file, top, false);
+    run.defaults_file = file;
+    // The device first: its own table comes before the file's general values.
+    if (const auto* device = top.get("device"))
+        applyDefault(run, setting_id::device, checkedValue(file, *keyNamed("device", false), *device), file,
+                     origin::file);
+    if (const toml::table* own = deviceTable(top, run.dev)) applyTable(run, file + " [" + run.dev + "]", *own);
+    applyTable(run, file, top);
+}
+
+void showConfig(const settings& run) {
+    auto from = [&](setting_id id) -> std::string {
+        switch (run.source(id)) {
+        case origin::builtin: return "built in";
+        case origin::environment: return std::string("from ") + environmentName(id);
+        case origin::file: return "from " + run.defaults_file;
+        case origin::command_line: return "from the command line";
+        }
+        return {};
+    };
+    auto line = [&](const char* name, setting_id id, const std::string& value) {
+        out("%-12s %-28s (%s)\n", name, value.c_str(), from(id).c_str());
+    };
+    out("file of defaults: %s\n", run.defaults_file.empty() ? "none" : run.defaults_file.c_str());
+    line("device", setting_id::device, run.dev);
+    line("baud", setting_id::baud, std::to_string(run.baud));
+    line("pace", setting_id::pace, std::to_string(run.pace_ms));
+    line("timeout", setting_id::timeout,
+         run.set(setting_id::timeout) ? std::to_string(run.timeout_ms) : "the action's (5000, or none)");
+    line("retries", setting_id::retries, run.set(setting_id::retries) ? std::to_string(run.retries) : "the action's (2, or 0)");
+    line("eeprom-size", setting_id::eeprom_size, std::to_string(run.eeprom_size));
+    line("flash-size", setting_id::flash_size, run.flash_size ? std::to_string(run.flash_size) : "not known");
+    throw fatal{0, result_kind::ok, {}};
+}
+
+}  // namespace bootlink
