@@ -196,8 +196,8 @@ const std::vector<option_entry> table = {
          out("reply timeout %d ms%s\n", r.timeout_ms, from);
      },
      "The line:\n",
-     "  --timeout MS             longest wait for a reply byte (5000 for --program and the\n"
-     "                           other new actions; the original ones wait for ever)\n"},
+     "  --timeout MS             longest wait for a reply byte (5000 for the actions that\n"
+     "                           program, verify or back up a board; the single steps wait for ever)\n"},
     {"retries", 0, true, -1, I::retries, false, ALL_ACTIONS & ~bits({ACTION_RESET, ACTION_CHECK}),
      [](S& r, const char* a, const char* from) {
          r.retries = boundedNumber(a, I::retries);
@@ -269,11 +269,23 @@ int32_t number_arg(const char* text) {
     if (len > 2 && text[0] == '0' && text[1] == 'x') {
         // Kept as scanf reads it ("0x-5" is -5, "0x 1f" is 31): scripts rely on it.
         unsigned int value = 0;
-        if (std::sscanf(text, "0x%x", &value) != 1) return -1;
+        int taken = 0;
+        if (std::sscanf(text, "0x%x%n", &value, &taken) != 1) return -1;
+        if (text[taken] != '\0')
+            std::fprintf(stderr, "bootlink: warning: '%s' read as 0x%x: '%s' is not a hexadecimal digit\n", text, value,
+                         text + taken);
         return static_cast<int32_t>(value);
     }
     // atoi's rules (blanks, sign, stop at the first non-digit, wrap on overflow).
-    return static_cast<int32_t>(std::strtol(text, nullptr, 10));
+    char* end = nullptr;
+    const auto value = static_cast<int32_t>(std::strtol(text, &end, 10));
+    // Read as it always has been, but not in silence: standard output and
+    // the status stay as scripts know them.
+    if (*end != '\0')
+        std::fprintf(stderr, "bootlink: warning: '%s' read as %d: %s\n", text, value,
+                     end[0] == 'X' && end - text == 1 && text[0] == '0' ? "only 0x marks hexadecimal"
+                                                                        : "the characters after the number are not read");
+    return value;
 }
 
 const std::vector<option_entry>& optionTable() { return table; }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "cli/actions.hpp"
@@ -106,6 +108,21 @@ void needWholeBoard(const settings& run) {
         fail(result_kind::refused, "ERROR: --readall needs --output F, the file to save the board to\n");
 }
 
+// "action: program flash, EEPROM and configuration": what --program writes
+// and --verify compares, as the file holds it.
+std::string announcement(const settings& run, const action_entry& action, const flash_image& image) {
+    const bool program = run.action == ACTION_PROGRAM;
+    if (!program && run.action != ACTION_VERIFY) return action.announce;
+    std::vector<std::string> parts;
+    if (!image.rows.empty()) parts.push_back("flash");
+    if (!image.eeprom.empty()) parts.push_back("EEPROM");
+    if (!image.config.empty() && (!program || run.write_config)) parts.push_back("configuration");
+    std::string text = program ? "action: program " : "action: verify ";
+    for (size_t i = 0; i < parts.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    return text + "\n";
+}
+
 // Carries out the action on the open line; --program --run resets the
 // device once the programming is reported.
 outcome carryOut(serial_link& line, const settings& run, const action_entry& action, const flash_image& image,
@@ -114,7 +131,7 @@ outcome carryOut(serial_link& line, const settings& run, const action_entry& act
     const int retries = run.set(setting_id::retries) ? run.retries : action.rules.retries;
     const verbosity say = verbosityFor(run, action.rules);
     action_context ctx{{line, say.trace, retries, &counts}, run, say, image, saved};
-    out("%s", action.announce);
+    out("%s", announcement(run, action, image).c_str());
     const auto t0 = std::chrono::steady_clock::now();
     outcome result = action.carry_out(ctx);
     if (result.seconds == 0)
@@ -124,6 +141,7 @@ outcome carryOut(serial_link& line, const settings& run, const action_entry& act
     if (result.ok() && run.run_after) {
         action_context reset{ctx.dev.traced(true), run, say, image, nullptr};
         report(reset_device(reset));
+        report(result);  // the last line is the programming's result, for a log's tail
     }
     return result;
 }

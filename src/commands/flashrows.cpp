@@ -98,8 +98,8 @@ private:
             if (want.whole()) mergeRow(work_.rows.at(r), now.at(r));
             changed.push_back(r);
         }
-        out("%zu of %zu rows already hold the file, left alone\n", plan_.rows.size() - changed.size(),
-            plan_.rows.size());
+        out("%zu of %s already hold the file, left alone\n", plan_.rows.size() - changed.size(),
+            counted(plan_.rows.size(), "row").c_str());
         return changed;
     }
 
@@ -181,12 +181,12 @@ private:
     void writeWhole(const std::vector<uint32_t>& rows) {
         const program_plan p = plan_.skip_unchanged ? planFor(work_, rows) : plan_.flash;
         std::map<uint32_t, std::string> suspect;
-        out("erasing %llu rows\n", static_cast<unsigned long long>(totalBytes(p.erases) / ROW_BYTES));
+        out("erasing %s\n", counted(totalBytes(p.erases) / ROW_BYTES, "row").c_str());
         sendSpans(p.erases, ctx_.say.progress, [&](const span_request& e) {
             attempt(e, suspect, [&] { eraseRows(dev_, e.address, static_cast<int>(e.bytes / ROW_BYTES)); });
         }, ROW_BYTES);
-        out("writing %llu bytes in %zu requests\n", static_cast<unsigned long long>(totalBytes(p.writes)),
-            p.writes.size());
+        out("writing %s in %s\n", counted(totalBytes(p.writes), "byte").c_str(),
+            counted(p.writes.size(), "request").c_str());
         sendSpans(p.writes, ctx_.say.progress, [&](const span_request& w) { attempt(w, suspect, [&] { writeBlocks(w); }); });
         verifyWhole(p.reads, suspect);
         for (const auto& [r, why] : suspect) {

@@ -26,9 +26,10 @@ byte_map readBack(action_context& ctx, memory which, const std::vector<span_requ
 }
 
 // Sends the bytes in the runs `writes` names.
+// `noun` and `where` name the bytes: "writing 4 bytes of EEPROM in 1 request".
 void writeRuns(action_context& ctx, memory which, const byte_map& bytes, const std::vector<span_request>& writes,
-               const char* phase, memory_work& work) {
-    out(phase, bytes.size(), writes.size());
+               const char* noun, const char* where, memory_work& work) {
+    out("writing %s%s in %s\n", counted(bytes.size(), noun).c_str(), where, counted(writes.size(), "request").c_str());
     std::vector<uint8_t> data;
     sendSpans(writes, ctx.say.progress, [&](const span_request& run) {
         data.clear();
@@ -68,7 +69,7 @@ void reportDifferences(const std::vector<difference>& diffs) {
 
 void writeEeprom(action_context& ctx, const byte_map& eeprom, const std::vector<span_request>& writes,
                  const std::vector<span_request>& reads, memory_work& work) {
-    writeRuns(ctx, memory::eeprom, eeprom, writes, "writing %zu bytes of EEPROM in %zu requests\n", work);
+    writeRuns(ctx, memory::eeprom, eeprom, writes, "byte", " of EEPROM", work);
     verifyEeprom(ctx, eeprom, reads, work);
 }
 
@@ -105,8 +106,7 @@ size_t checkConfig(action_context& ctx, const byte_map& config, const programmin
     // What was there tells a bit the part does not implement (0 before and
     // after) from one the write got wrong (1 before, written 1, 0 after).
     const byte_map before = readBack(ctx, memory::config, plan.config_reads, "reading %llu configuration bytes\n", work);
-    writeRuns(ctx, memory::config, config, plan.config_writes, "writing %zu configuration bytes in %zu requests\n",
-              work);
+    writeRuns(ctx, memory::config, config, plan.config_writes, "configuration byte", "", work);
     const byte_map got = readBack(ctx, memory::config, plan.config_reads, "verifying %llu configuration bytes\n", work);
     std::vector<difference> failed;
     for (const auto& d : differences(config, got, work)) {

@@ -13,6 +13,8 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
+#define CLEAR_TO_EOL "\x1b[K"  // the terminal's erase-in-line
+
 double since(clock_type::time_point t0) { return std::chrono::duration<double>(clock_type::now() - t0).count(); }
 
 class silent_progress : public progress {
@@ -58,10 +60,12 @@ public:
         const int room = width_ - 1 - 2 - 2 - 5 - static_cast<int>(std::string(tail).size());
         const int barWidth = std::clamp(room, 0, 50);
         const std::string bar(static_cast<size_t>(pct * barWidth / 100), '#');
+        // Each redraw clears to the end of the line: a shorter tail ("0.0s
+        // left" after "10.7s left") must not leave the old one's end behind.
         if (barWidth > 0)
-            out("\r  [%-*s] %3d%%%s", barWidth, bar.c_str(), pct, room >= 0 ? tail : "");
+            out("\r  [%-*s] %3d%%%s" CLEAR_TO_EOL, barWidth, bar.c_str(), pct, room >= 0 ? tail : "");
         else
-            out("\r  %3d%%", pct);
+            out("\r  %3d%%" CLEAR_TO_EOL, pct);
         if (done >= total_) out("\n");
         flush();
     }

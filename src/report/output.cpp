@@ -126,4 +126,8 @@ int exitStatus(const outcome& result) {
     return result.kind == result_kind::ok ? 0 : 255;
 }
 
+std::string counted(unsigned long long n, const char* noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 }  // namespace bootlink

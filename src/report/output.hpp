@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 namespace bootlink {
 
@@ -16,6 +17,9 @@ void flush();
 // pipe), or 0. The run goes on with its work on the device and reports it at
 // the end: a script must not take a lost log for success.
 int outputError();
+
+// "1 row", "3 rows": a count and its noun, as a person writes them.
+std::string counted(unsigned long long n, const char* noun);
 
 FILE* outputStream();
 void setOutputStream(FILE* stream);

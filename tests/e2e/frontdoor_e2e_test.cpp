@@ -51,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"[note: ID locations 0x200000-0x200003, 4 bytes, not written]\n", "action: check hexfile\n",
                    "program memory: 40 bytes in 2 rows, 2 of them given in part (read first)\n",
                    "  erase 2 rows in 2 requests, write 128 bytes in 2 requests, read back 128 bytes\n",
-                   "EEPROM: write 18 bytes in 1 requests, read them back\n", " at 115200 bit/s with a 0 ms pace\n",
+                   "EEPROM: write 18 bytes in 1 request, read them back\n", " at 115200 bit/s with a 0 ms pace\n",
                    "[OK => the hexfile can be programmed]\n"}},
         CheckCase{"eeprom_past_the_part",
                   "ends-64k-eeprom-320.hex",

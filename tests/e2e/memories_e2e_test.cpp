@@ -87,7 +87,7 @@ TEST(Toolchain, TheOkLineAndTheNotesSayWhatWasWrittenAndWhatNot) {
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("[note: ID locations 0x200000-0x200003, 4 bytes, not written]\n"
                          "[note: configuration 0x300000-0x300009, 8 bytes, not written; --write-config writes it]\n"
-                         "action: program flash\n"),
+                         "action: program flash and EEPROM\n"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("[note: configuration byte 0x300001 reads 0xff, the file gives 0xfa]\n"), std::string::npos);

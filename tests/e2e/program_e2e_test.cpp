@@ -204,7 +204,11 @@ TEST(Program, RunResetsTheDeviceAfterwards) {
     ASSERT_EQ(p.r.status, 0) << p.r.out;
     EXPECT_EQ(dev.resets, 1);
     EXPECT_EQ(dev.requests.back().command, 0x00);
-    EXPECT_TRUE(p.r.out.ends_with("SENDing RESET: <STX><STX><0x00><0x00>{CHKSUM:<0x00>}<ETX>\n[OK => RESET Device]\n"))
+    // The reset's trace, then the programming's result once more: the line a log's tail shows.
+    EXPECT_TRUE(std::regex_search(p.r.out, std::regex("SENDing RESET: <STX><STX><0x00><0x00>\\{CHKSUM:<0x00>\\}<ETX>\n"
+                                                      "\\[OK => RESET Device\\]\n"
+                                                      "\\[OK => programmed and verified 69 bytes of program memory "
+                                                      "in [0-9.]+ s\\]\n$")))
         << p.r.out;
 }
 
@@ -247,9 +251,13 @@ TEST(Program, ProgressOnATerminalIsABarRedrawnInPlace) {
     EXPECT_NE(p.r.out.find("erasing 32 rows\n\r  ["), std::string::npos) << p.r.out;
     // The finished bar gives the time, the bytes done of all, and fits an
     // 80-column terminal.
-    EXPECT_TRUE(std::regex_search(p.r.out, std::regex("\\] 100% [0-9.]+K?/[0-9.]+K? +[0-9.]+s\n"))) << p.r.out;
+    // Every redraw clears to the end of the line (ESC [ K), so a shorter
+    // one leaves nothing of a longer one behind.
+    EXPECT_TRUE(std::regex_search(p.r.out, std::regex("\\] 100% [0-9.]+K?/[0-9.]+K? +[0-9.]+s\x1b\\[K\n"))) << p.r.out;
+    const std::string cleared = std::regex_replace(p.r.out, std::regex("\r  \\[[# ]*\\] +[0-9]+%[^\r\n\x1b]*\x1b\\[K"), "");
+    EXPECT_EQ(cleared.find('\r'), std::string::npos) << "a redraw without its clear: " << cleared;
     std::string last;
-    for (char c : p.r.out) {
+    for (char c : std::regex_replace(p.r.out, std::regex("\x1b\\[K"), "")) {
         if (c == '\r' || c == '\n') {
             EXPECT_LT(last.size(), 80u) << last;
             last.clear();
