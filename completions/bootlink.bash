@@ -35,6 +35,8 @@ _bootlink_values() {
             compgen -W $'9600\n19200\n38400\n57600\n115200\n230400\n460800\n921600\n1000000\n2000000\n3000000' -- "$2" ;;
         --eeprom-size)
             compgen -W $'256\n512\n1024\n2048\n4096' -- "$2" ;;
+        --flash-size)
+            compgen -W $'16384\n32768\n65536\n131072' -- "$2" ;;
         -b|--bytes|-a|--startaddr|-r|--rows|--pace|--timeout|--retries)
             ;;
         *) return 1 ;;
@@ -72,7 +74,10 @@ _bootlink() {
 --writeeeprom
 --eraseeeprom
 --readconfig
+--readall
 --list-devices
+--show-config
+--no-config
 --version
 --help
 --device
@@ -90,6 +95,7 @@ _bootlink() {
 --skip-unchanged
 --write-config
 --eeprom-size
+--flash-size
 --retries
 --quiet'
         COMPREPLY=($(compgen -W "$options" -- "$cur"))

@@ -90,6 +90,8 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
             signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
         }
         if (options.ignored_signal) signal(options.ignored_signal, SIG_IGN);
+        setenv("XDG_CONFIG_HOME", "/nonexistent/bootlink-tests", 1);
+        for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
         options.wrapper.empty() ? execv(argv[0], argv.data()) : execvp(argv[0], argv.data());
         _exit(121);
     }

@@ -4,6 +4,7 @@
 // pseudo-terminal and collects what a user or script would see.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ struct run_options {
     int signal = 0;
     int ignored_signal = 0;     // started with this signal ignored (nohup, a script's background job)
     std::vector<std::string> wrapper;  // a command the tool runs under (strace for the bench), or none
+    // Variables set for the tool. Unless set here, no file of defaults is
+    // found outside the run's folder: a developer's own ~/.config/bootlink
+    // must not change what a test sees.
+    std::map<std::string, std::string> env;
 };
 
 inline run_options in_dir(const std::string& cwd) {
