@@ -16,7 +16,7 @@
 #include "commands/commands.hpp"
 #include "link/bootloader.hpp"
 #include "link/signals.hpp"
-#include "link/terminal.hpp"
+#include "link/network.hpp"
 #include "report/fatal.hpp"
 #include "report/outcome.hpp"
 #include "report/output.hpp"
@@ -24,6 +24,8 @@
 namespace bootlink {
 
 namespace {
+
+constexpr int NETWORK_TIMEOUT_MS = 5000;
 
 // With standard output closed, the device would be opened as descriptor 1
 // and the trace sent down the line: hold 0, 1 and 2 with /dev/null first.
@@ -58,15 +60,24 @@ int finish(const outcome& result) {
     return status;
 }
 
+// A reply byte's wait. A network port always has one: a peer that vanishes
+// must not hang even the single steps, which wait for ever on a local line.
+int replyWait(const settings& run, const action_rules& rules) {
+    if (run.set(setting_id::timeout)) return run.timeout_ms;
+    if (rules.timeout_ms == WAIT_FOREVER && isNetworkPort(run.dev)) return NETWORK_TIMEOUT_MS;
+    return rules.timeout_ms;
+}
+
 // Opens and sets up the line the settings name, as the action's rules want it.
 void openLine(serial_link& line, const settings& run, const action_rules& rules) {
-    line.attach(openTerminal(run.dev, run.lock));
+    const int wait = replyWait(run, rules);
+    line.attach(openLink(run.dev, run.lock, wait == WAIT_FOREVER ? NETWORK_TIMEOUT_MS : wait));
     line.port().setFormat(run.flags, run.speed);
     if (run.set(setting_id::baud) && !line.port().setSpeed(run.baud))
         fail(result_kind::device_error, "ERROR: serial device '%s' did not take the line speed %d bit/s\n",
              run.dev.c_str(), run.baud);
     line.pace_ms = run.pace_ms;
-    line.timeout_ms = run.set(setting_id::timeout) ? run.timeout_ms : rules.timeout_ms;
+    line.timeout_ms = wait;
     line.baud = run.baud;
     line.port().dropInput();
     // What an interrupted run's device still sends must not be read as our reply.

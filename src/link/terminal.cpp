@@ -119,6 +119,12 @@ private:
 
 }  // namespace
 
+int speedValue(speed_t code) {
+    for (const auto& r : standardRates)
+        if (r.code == code) return r.baud;
+    return 0;
+}
+
 std::unique_ptr<transport> openTerminal(const std::string& path, bool exclusive) {
     // Non-blocking, so a line without carrier cannot hold up the open.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);

@@ -18,6 +18,10 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <arpa/inet.h>
+#include <cstdio>
 #include <unistd.h>
 
 #include "sim/pty.hpp"
@@ -180,7 +184,7 @@ run_result run_tool(bootsim::device& dev, const std::vector<std::string>& args,
                     const run_options& options) {
     if (!options.with_device) return run_plain(args, options);
     bootsim::pty_line line = bootsim::open_pty();
-    std::vector<std::string> full{"--device", line.path};
+    std::vector<std::string> full{"--device", options.front ? options.front(line.path) : line.path};
     for (std::string a : args) {
         for (auto at = a.find("@TTY"); at != std::string::npos; at = a.find("@TTY"))
             a.replace(at, 4, line.path);
@@ -274,6 +278,67 @@ void write_file(const std::string& path, const std::string& content) {
 }
 
 bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+
+int free_tcp_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("no free TCP port");
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+namespace {
+
+// Whether something listens on 127.0.0.1:port (read from /proc, so that
+// asking does not itself make the server open the line).
+bool listening(int port) {
+    std::ifstream tcp("/proc/net/tcp");
+    char want[32];
+    std::snprintf(want, sizeof want, "0100007F:%04X", port);
+    for (std::string line; std::getline(tcp, line);)
+        if (line.find(want) != std::string::npos && line.find(" 0A ") != std::string::npos) return true;
+    return false;
+}
+
+}  // namespace
+
+ser2net_server::ser2net_server(const std::string& pty, bool rfc2217) {
+    const int port = free_tcp_port();
+    const std::string config = dir_.file("ser2net.yaml");
+    write_file(config, "%YAML 1.1\n---\nconnection: &board\n  accepter: " +
+                           std::string(rfc2217 ? "telnet(rfc2217),tcp(nodelay=true)" : "tcp(nodelay=true)") +
+                           ",127.0.0.1," + std::to_string(port) + "\n  connector: serialdev," + pty +
+                           ",19200n81,local\n  options:\n    chardelay: false\n    kickolduser: true\n");
+    url_ = std::string(rfc2217 ? "rfc2217" : "socket") + "://127.0.0.1:" + std::to_string(port);
+    pid_ = fork();
+    if (pid_ == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 1);
+        dup2(null, 2);
+        execlp("ser2net", "ser2net", "-n", "-c", config.c_str(), "-P", dir_.file("pid").c_str(), nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 300 && !listening(port); ++i) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            throw std::runtime_error("ser2net did not start (Debian package ser2net)");
+        }
+        usleep(10000);
+    }
+    if (!listening(port)) throw std::runtime_error("ser2net does not listen on " + url_);
+}
+
+ser2net_server::~ser2net_server() {
+    if (pid_ < 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+}
 
 sim_process::sim_process(const std::string& link, std::vector<std::string> args) : link_(link) {
     pid_ = fork();

@@ -4,6 +4,7 @@
 // pseudo-terminal and collects what a user or script would see.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -45,6 +46,9 @@ struct run_options {
     // found outside the run's folder: a developer's own ~/.config/bootlink
     // must not change what a test sees.
     std::map<std::string, std::string> env;
+    // Given the simulator's terminal before the run, returns what to name
+    // as the device instead (a network port a server exports it on).
+    std::function<std::string(const std::string& pty)> front;
 };
 
 inline run_options in_dir(const std::string& cwd) {
@@ -104,6 +108,27 @@ private:
     int pid_ = -1;
     std::string link_;
 };
+
+// A real ser2net serving the terminal `pty` on 127.0.0.1 until this goes
+// out of scope: raw TCP, or telnet with RFC 2217, with TCP_NODELAY and no
+// character delay, as the README tells a rack to set it up.
+class ser2net_server {
+public:
+    ser2net_server(const std::string& pty, bool rfc2217);
+    ~ser2net_server();
+    ser2net_server(const ser2net_server&) = delete;
+    ser2net_server& operator=(const ser2net_server&) = delete;
+    // "socket://127.0.0.1:PORT" or "rfc2217://127.0.0.1:PORT".
+    const std::string& url() const { return url_; }
+
+private:
+    int pid_ = -1;
+    temp_dir dir_;
+    std::string url_;
+};
+
+// A TCP port on 127.0.0.1 that no one listens on now.
+int free_tcp_port();
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);

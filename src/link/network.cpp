@@ -1,0 +1,384 @@
+#include "link/network.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "link/signals.hpp"
+#include "link/terminal.hpp"
+#include "report/fatal.hpp"
+#include "report/output.hpp"
+
+namespace bootlink {
+
+namespace {
+
+constexpr const char* RAW_PREFIX = "socket://";
+constexpr const char* TELNET_PREFIX = "rfc2217://";
+
+struct endpoint {
+    bool telnet = false;
+    std::string host, port;
+};
+
+bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+endpoint parseEndpoint(const std::string& device) {
+    endpoint e;
+    e.telnet = startsWith(device, TELNET_PREFIX);
+    const std::string rest = device.substr(std::strlen(e.telnet ? TELNET_PREFIX : RAW_PREFIX));
+    const size_t colon = rest.rfind(':');
+    if (colon != std::string::npos) {
+        e.host = rest.substr(0, colon);
+        e.port = rest.substr(colon + 1);
+    }
+    if (e.host.size() > 2 && e.host.front() == '[' && e.host.back() == ']') e.host = e.host.substr(1, e.host.size() - 2);
+    if (e.host.empty() || e.port.empty() || e.port.find_first_not_of("0123456789") != std::string::npos)
+        fail(result_kind::refused, "ERROR: '%s' does not name a network port: %sHOST:PORT\n", device.c_str(),
+             e.telnet ? TELNET_PREFIX : RAW_PREFIX);
+    return e;
+}
+
+// Waits for `events` on `fd` until `deadlineNs`, letting stop signals in:
+// 1 ready, 0 timed out, -1 failed or interrupted (errno).
+int waitFor(int fd, short events, int64_t deadlineNs) {
+    struct pollfd p {fd, events, 0};
+    const int64_t left = std::max<int64_t>(deadlineNs - nowNs(), 0);
+    struct timespec ts {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+    const int r = ppoll(&p, 1, &ts, waitMask());
+    return r > 0 ? 1 : r;
+}
+
+int64_t after(int ms) { return nowNs() + static_cast<int64_t>(ms) * 1000000; }
+
+// One address of the host: a non-blocking connect, waited for until the deadline.
+int tryConnect(const struct addrinfo& a, int64_t deadlineNs, std::string& why) {
+    const int fd = socket(a.ai_family, a.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a.ai_protocol);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    int err = connect(fd, a.ai_addr, a.ai_addrlen) == 0 ? 0 : errno;
+    while (err == EINPROGRESS || err == EINTR) {
+        checkInterrupted();
+        const int ready = waitFor(fd, POLLOUT, deadlineNs);
+        if (ready == 0) {
+            err = ETIMEDOUT;
+            break;
+        }
+        if (ready < 0) continue;
+        socklen_t len = sizeof err;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    }
+    if (err == 0) return fd;
+    why = err == ETIMEDOUT ? "no answer in time" : std::strerror(err);
+    ::close(fd);
+    return -1;
+}
+
+int connectWithin(const std::string& device, const endpoint& e, int timeoutMs) {
+    struct addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* found = nullptr;
+    if (const int r = getaddrinfo(e.host.c_str(), e.port.c_str(), &hints, &found); r != 0)
+        fail(result_kind::device_error, "ERROR: could not connect to %s\n[reason: %s]\n", device.c_str(),
+             gai_strerror(r));
+    const int64_t deadline = after(timeoutMs);
+    std::string why = "no address";
+    int fd = -1;
+    for (const struct addrinfo* a = found; a && fd < 0; a = a->ai_next) fd = tryConnect(*a, deadline, why);
+    freeaddrinfo(found);
+    if (fd < 0)
+        fail(result_kind::device_error, "ERROR: could not connect to %s\n[reason: %s]\n", device.c_str(), why.c_str());
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // a request must not wait for the next one
+    return fd;
+}
+
+// The bytes as they are, over TCP.
+class tcp_line : public transport {
+public:
+    tcp_line(int fd, std::string name, int timeoutMs) : fd_(fd), name_(std::move(name)), timeoutMs_(timeoutMs) {}
+    ~tcp_line() override { tcp_line::close(); }
+    tcp_line(const tcp_line&) = delete;
+    tcp_line& operator=(const tcp_line&) = delete;
+
+    void close() override {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    // The far end's port keeps the settings its server gives it.
+    void setFormat(tcflag_t, speed_t) override {}
+    bool setSpeed(int) override { return true; }
+    void dropInput() override {
+        uint8_t scratch[256];
+        while (waitFor(fd_, POLLIN, nowNs()) > 0 && readRaw(scratch, sizeof scratch, nowNs()) > 0) {
+        }
+    }
+    void write(const uint8_t* bytes, size_t n) override { sendAll(bytes, n); }
+    size_t read(uint8_t* into, size_t most, int64_t deadlineNs) override { return readRaw(into, most, deadlineNs); }
+    bool waitQuiet(int64_t quietNs, int64_t giveUpNs) override {
+        uint8_t scratch[256];
+        for (;;) {
+            checkInterrupted();
+            if (waitFor(fd_, POLLIN, nowNs() + quietNs) == 0) return true;
+            readRaw(scratch, sizeof scratch, nowNs() + quietNs);
+            if (nowNs() > giveUpNs) return false;
+        }
+    }
+
+protected:
+    // What has come, at most `most` bytes, by the deadline (< 0: the line's
+    // own bound); 0 when it passed. A closed or failed connection ends the run.
+    size_t readRaw(uint8_t* into, size_t most, int64_t deadlineNs) {
+        if (deadlineNs < 0) deadlineNs = after(timeoutMs_);
+        for (;;) {
+            checkInterrupted();
+            if (nowNs() >= deadlineNs && waitFor(fd_, POLLIN, nowNs()) <= 0) return 0;
+            const int ready = waitFor(fd_, POLLIN, deadlineNs);
+            if (ready == 0) continue;
+            if (ready < 0 && errno != EINTR) lost(std::strerror(errno));
+            if (ready < 0) continue;
+            const ssize_t n = ::recv(fd_, into, most, 0);
+            if (n > 0) return static_cast<size_t>(n);
+            if (n == 0) lost("closed by the far end");
+            if (errno != EINTR && errno != EAGAIN) lost(std::strerror(errno));
+        }
+    }
+
+    void sendAll(const uint8_t* bytes, size_t n) {
+        const int64_t deadline = after(timeoutMs_);
+        while (n > 0) {
+            checkInterrupted();
+            const ssize_t w = ::send(fd_, bytes, n, MSG_NOSIGNAL);
+            if (w > 0) {
+                bytes += w;
+                n -= static_cast<size_t>(w);
+                continue;
+            }
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0 && errno == EAGAIN && waitFor(fd_, POLLOUT, deadline) != 0) continue;
+            lost(w < 0 && errno != EAGAIN ? std::strerror(errno) : "nothing taken in time");
+        }
+    }
+
+    [[noreturn]] void lost(const char* why) {
+        fail(result_kind::device_error, "\n[ERROR, the connection to %s was lost: %s]\n", name_.c_str(), why);
+    }
+
+    int fd_;
+    std::string name_;
+    int timeoutMs_;
+};
+
+// Telnet bytes and options.
+constexpr uint8_t IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250, SE = 240;
+constexpr uint8_t OPT_BINARY = 0, OPT_SGA = 3, OPT_COM_PORT = 44;
+// COM-PORT-OPTION commands (RFC 2217); the server answers each with the code + 100.
+constexpr uint8_t SET_BAUDRATE = 1, SET_DATASIZE = 2, SET_PARITY = 3, SET_STOPSIZE = 4, SET_CONTROL = 5,
+                  PURGE_DATA = 12;
+constexpr uint8_t PARITY_NONE = 1, STOP_ONE = 1, CONTROL_NONE = 1, PURGE_RECEIVED = 1;
+constexpr uint8_t SERVER_OFFSET = 100;
+
+// Telnet with the COM-PORT option: the line's settings travel as
+// subnegotiations, data 0xFF as IAC IAC.
+class telnet_line : public tcp_line {
+public:
+    telnet_line(int fd, std::string name, int timeoutMs) : tcp_line(fd, std::move(name), timeoutMs) {
+        // Binary both ways (no CR NUL stuffing), no go-aheads, and the
+        // COM-PORT option: asked for at once, so the server's own offers
+        // are acknowledgements and need no answer.
+        const uint8_t hello[] = {IAC, WILL, OPT_BINARY, IAC, DO,   OPT_BINARY, IAC, WILL, OPT_SGA,
+                                 IAC, DO,   OPT_SGA,    IAC, WILL, OPT_COM_PORT};
+        for (uint8_t o : {OPT_BINARY, OPT_SGA, OPT_COM_PORT}) local_[o] = true;
+        for (uint8_t o : {OPT_BINARY, OPT_SGA}) remote_[o] = true;
+        sendAll(hello, sizeof hello);
+    }
+
+    void setFormat(tcflag_t, speed_t speed) override {
+        comPort(SET_BAUDRATE, be32(static_cast<uint32_t>(speedValue(speed))));
+        comPort(SET_DATASIZE, {8});
+        comPort(SET_PARITY, {PARITY_NONE});
+        comPort(SET_STOPSIZE, {STOP_ONE});
+        comPort(SET_CONTROL, {CONTROL_NONE});
+    }
+
+    // Asked of the far end's port and confirmed by its answer, as a local
+    // terminal's speed is read back.
+    bool setSpeed(int baud) override {
+        reportedBaud_ = 0;
+        comPort(SET_BAUDRATE, be32(static_cast<uint32_t>(baud)));
+        const int64_t deadline = after(timeoutMs_);
+        uint8_t raw[256];
+        while (reportedBaud_ == 0) {
+            const size_t n = readRaw(raw, sizeof raw, deadline);
+            if (n == 0) return false;
+            parse(raw, n);
+        }
+        return std::abs(reportedBaud_ - baud) * 50 <= baud;
+    }
+
+    void dropInput() override {
+        comPort(PURGE_DATA, {PURGE_RECEIVED});  // what the server holds from the device
+        tcp_line::dropInput();
+        data_.clear();
+        taken_ = 0;
+    }
+
+    void write(const uint8_t* bytes, size_t n) override {
+        std::vector<uint8_t> wire;
+        wire.reserve(n + 4);
+        for (size_t i = 0; i < n; ++i) {
+            wire.push_back(bytes[i]);
+            if (bytes[i] == IAC) wire.push_back(IAC);  // the wake byte 0xFF too: it reaches the device once
+        }
+        sendAll(wire.data(), wire.size());
+    }
+
+    size_t read(uint8_t* into, size_t most, int64_t deadlineNs) override {
+        uint8_t raw[1024];
+        while (taken_ >= data_.size()) {
+            data_.clear();
+            taken_ = 0;
+            const size_t n = readRaw(raw, std::min(sizeof raw, most + 8), deadlineNs);
+            if (n == 0) return 0;
+            parse(raw, n);
+        }
+        const size_t n = std::min(most, data_.size() - taken_);
+        std::memcpy(into, data_.data() + taken_, n);
+        taken_ += n;
+        return n;
+    }
+
+    bool waitQuiet(int64_t quietNs, int64_t giveUpNs) override {
+        data_.clear();
+        taken_ = 0;
+        uint8_t raw[256];
+        for (;;) {
+            checkInterrupted();
+            if (waitFor(fd_, POLLIN, nowNs() + quietNs) == 0) return true;
+            parse(raw, readRaw(raw, sizeof raw, nowNs() + quietNs));
+            data_.clear();
+            if (nowNs() > giveUpNs) return false;
+        }
+    }
+
+private:
+    enum class state { data, command, option, sub, sub_command };
+
+    static std::vector<uint8_t> be32(uint32_t v) {
+        return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+                static_cast<uint8_t>(v)};
+    }
+
+    void comPort(uint8_t command, const std::vector<uint8_t>& value) {
+        std::vector<uint8_t> wire{IAC, SB, OPT_COM_PORT, command};
+        for (uint8_t b : value) {
+            wire.push_back(b);
+            if (b == IAC) wire.push_back(IAC);
+        }
+        wire.insert(wire.end(), {IAC, SE});
+        sendAll(wire.data(), wire.size());
+    }
+
+    // Takes the telnet out of what came: data bytes to data_, options
+    // answered, the server's COM-PORT answers noted.
+    void parse(const uint8_t* raw, size_t n) {
+        for (size_t i = 0; i < n; ++i) step(raw[i]);
+    }
+
+    void step(uint8_t b) {
+        switch (state_) {
+        case state::data:
+            if (b == IAC) state_ = state::command;
+            else data_.push_back(b);
+            return;
+        case state::command:
+            state_ = state::data;
+            if (b == IAC) data_.push_back(IAC);
+            else if (b == SB) { sub_.clear(); state_ = state::sub; }
+            else if (b >= WILL) { verb_ = b; state_ = state::option; }
+            return;  // other commands (NOP, GA, ...) carry nothing for us
+        case state::option:
+            state_ = state::data;
+            answer(verb_, b);
+            return;
+        case state::sub:
+            if (b == IAC) state_ = state::sub_command;
+            else sub_.push_back(b);
+            return;
+        case state::sub_command:
+            if (b == IAC) { sub_.push_back(IAC); state_ = state::sub; return; }
+            state_ = state::data;
+            if (b == SE) subnegotiation();
+            return;
+        }
+    }
+
+    void subnegotiation() {
+        if (sub_.size() >= 6 && sub_[0] == OPT_COM_PORT && sub_[1] == SERVER_OFFSET + SET_BAUDRATE)
+            reportedBaud_ = static_cast<int>(static_cast<uint32_t>(sub_[2]) << 24 | sub_[3] << 16 | sub_[4] << 8 | sub_[5]);
+    }
+
+    // Agrees to what we asked for and refuses the rest, answering only a change.
+    void answer(uint8_t verb, uint8_t option) {
+        const bool localWanted = option == OPT_BINARY || option == OPT_SGA || option == OPT_COM_PORT;
+        const bool remoteWanted = option == OPT_BINARY || option == OPT_SGA;
+        auto reply = [&](uint8_t v) {
+            const uint8_t wire[] = {IAC, v, option};
+            sendAll(wire, sizeof wire);
+        };
+        if (verb == DO && !local_[option]) {
+            local_[option] = localWanted;
+            reply(localWanted ? WILL : WONT);
+        } else if (verb == DONT && local_[option]) {
+            local_[option] = false;
+            reply(WONT);
+        } else if (verb == WILL && !remote_[option]) {
+            remote_[option] = remoteWanted;
+            reply(remoteWanted ? DO : DONT);
+        } else if (verb == WONT && remote_[option]) {
+            remote_[option] = false;
+            reply(DONT);
+        }
+    }
+
+    state state_ = state::data;
+    uint8_t verb_ = 0;
+    std::vector<uint8_t> sub_;
+    std::vector<uint8_t> data_;
+    size_t taken_ = 0;
+    int reportedBaud_ = 0;
+    std::array<bool, 256> local_{}, remote_{};
+};
+
+}  // namespace
+
+bool isNetworkPort(const std::string& device) {
+    return startsWith(device, RAW_PREFIX) || startsWith(device, TELNET_PREFIX);
+}
+
+std::unique_ptr<transport> openNetworkPort(const std::string& device, int timeoutMs) {
+    const endpoint e = parseEndpoint(device);
+    const int fd = connectWithin(device, e, timeoutMs);
+    if (e.telnet) return std::make_unique<telnet_line>(fd, device, timeoutMs);
+    return std::make_unique<tcp_line>(fd, device, timeoutMs);
+}
+
+std::unique_ptr<transport> openLink(const std::string& device, bool exclusive, int timeoutMs) {
+    // The server owns a network port and keeps it to one client: no lock here.
+    if (isNetworkPort(device)) return openNetworkPort(device, timeoutMs);
+    return openTerminal(device, exclusive);
+}
+
+}  // namespace bootlink
