@@ -161,6 +161,17 @@ const std::vector<option_entry> table = {
          out("writing the configuration bytes the file gives\n");
      },
      "Programming a board:\n", "  --write-config           with --program: write the configuration and ID locations too\n"},
+    {"expect-id", 0, true, -1, I::expect_id, false, bits({ACTION_PROGRAM, ACTION_VERIFY}),
+     [](S& r, const char* a, const char*) {
+         char* end = nullptr;
+         errno = 0;
+         const long v = std::strtol(a, &end, 0);
+         if (a[0] < '0' || a[0] > '9' || *end != '\0' || errno != 0 || v > 0xFFFF)
+             fail(result_kind::refused, "ERROR: --expect-id takes a device ID from 0x0000 to 0xFFFF, not '%s'\n", a);
+         r.expect_id = static_cast<int32_t>(v);
+         out("expecting device ID 0x%04x\n", static_cast<unsigned>(r.expect_id));
+     },
+     "Programming a board:\n", "  --expect-id ID           refuse a board whose device ID is another (0x4c20)\n"},
     action("writeeeprom", ACTION_WRITE_EEPROM, "Programming a board:\n",
            "  --writeeeprom --hexfile F  write the file's EEPROM data and read it back\n"),
     action("eraseeeprom", ACTION_ERASE_EEPROM, "Programming a board:\n",
@@ -233,6 +244,12 @@ const std::vector<option_entry> table = {
          out("no byte trace\n");
      },
      "Reading:\n", "  --quiet                  no byte trace and no dump: phases and results only\n"},
+    {"report", 0, true, -1, I::report, false, ALL_ACTIONS & ~actionBit(ACTION_CHECK),
+     [](S& r, const char* a, const char*) {
+         storePath(r.report_file, a, "report");
+         out("reporting to '%s'\n", r.report_file.c_str());
+     },
+     "Other:\n", "  --report F               append a JSON line for the run to F (device, result, SHA-256)\n"},
     {"no-config", 0, false, -1, I::count_, false, ALL_ACTIONS,
      [](S& r, const char*, const char*) { r.read_defaults = false; },
      "Other:\n", "  --no-config              read no file of defaults (./bootlink.toml, ~/.config/bootlink)\n"},

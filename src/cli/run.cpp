@@ -12,6 +12,7 @@
 #include "cli/actions.hpp"
 #include "cli/cli.hpp"
 #include "cli/defaults.hpp"
+#include "cli/jsonreport.hpp"
 #include "cli/options.hpp"
 #include "commands/commands.hpp"
 #include "link/bootloader.hpp"
@@ -46,7 +47,7 @@ void syncStandardOutput() {
 
 // The status a run ends with, once its output is out: a lost log must not
 // pass for success.
-int finish(const outcome& result) {
+int finish(const outcome& result, const settings& run) {
     flush();
     // Here, not earlier: a stop signal still pending may end the process now.
     struct release {
@@ -57,6 +58,7 @@ int finish(const outcome& result) {
         std::fprintf(stderr, "bootlink: write error on standard output: %s\n", std::strerror(e));
         if (status == 0) status = 255;
     }
+    if (!run.report_file.empty()) status = appendReport(run, result, status);
     return status;
 }
 
@@ -137,11 +139,11 @@ std::string announcement(const settings& run, const action_entry& action, const 
 // Carries out the action on the open line; --program --run resets the
 // device once the programming is reported.
 outcome carryOut(serial_link& line, const settings& run, const action_entry& action, const flash_image& image,
-                 output_file* saved) {
+                 output_file* saved, outcome& known) {
     request_counts counts;
     const int retries = run.set(setting_id::retries) ? run.retries : action.rules.retries;
     const verbosity say = verbosityFor(run, action.rules);
-    action_context ctx{{line, say.trace, retries, &counts}, run, say, image, saved};
+    action_context ctx{{line, say.trace, retries, &counts}, run, say, image, saved, &known};
     out("%s", announcement(run, action, image).c_str());
     const auto t0 = std::chrono::steady_clock::now();
     outcome result = action.carry_out(ctx);
@@ -150,14 +152,14 @@ outcome carryOut(serial_link& line, const settings& run, const action_entry& act
     result.retries = counts.retries;
     report(result);
     if (result.ok() && run.run_after) {
-        action_context reset{ctx.dev.traced(true), run, say, image, nullptr};
+        action_context reset{ctx.dev.traced(true), run, say, image, nullptr, nullptr};
         report(reset_device(reset));
         report(result);  // the last line is the programming's result, for a log's tail
     }
     return result;
 }
 
-outcome runAction(int argc, char** argv, settings& run, serial_link& line) {
+outcome runAction(int argc, char** argv, settings& run, serial_link& line, outcome& known) {
     const int first = scanOptions(argc, argv, run);
     readEnvironment(run);
     readDefaults(run);
@@ -182,7 +184,7 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line) {
     openLine(line, run, action.rules);
     wakeDevice(line);
     checkArguments(argc, argv, first, run);
-    return carryOut(line, run, action, image, saved ? &*saved : nullptr);
+    return carryOut(line, run, action, image, saved ? &*saved : nullptr, known);
 }
 
 }  // namespace
@@ -196,14 +198,15 @@ int run(int argc, char** argv) {
     settings run;
     serial_link line;
     catchStopSignals();
-    outcome result;
+    outcome result, known;
     try {
-        result = runAction(argc, argv, run, line);
+        result = runAction(argc, argv, run, line, known);
     } catch (const fatal& f) {
         result = failed(f);
+        result.device_id = known.device_id;  // which board failed, for its report
     }
     line.close();
-    return finish(result);
+    return finish(result, run);
 }
 
 }  // namespace bootlink

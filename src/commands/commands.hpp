@@ -29,6 +29,7 @@ struct action_context {
     verbosity say;
     const flash_image& image;
     output_file* saved = nullptr;
+    outcome* known = nullptr;  // what is known of the board so far, kept when the run fails (its ID)
 };
 
 // One entry per action. Each checks the settings it needs, talks to the

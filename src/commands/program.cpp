@@ -69,6 +69,21 @@ size_t otherMemories(action_context& ctx, const programming_plan& plan, outcome&
     return image.config.empty() ? 0 : checkConfig(ctx, image.config, plan, result.config);
 }
 
+// Which part is on the line, read before anything else: for the log, the
+// report, and --expect-id, which refuses a board of another part before
+// anything is erased.
+void identify(action_context& ctx, outcome& result) {
+    std::array<uint8_t, DEVICE_ID_END - DEVICE_ID_FIRST> id{};
+    readMemory(ctx.dev, memory::config, DEVICE_ID_FIRST, id);
+    result.device_id = static_cast<uint16_t>(id[1] << 8 | id[0]);
+    out("device ID 0x%04x\n", *result.device_id);
+    if (ctx.known) ctx.known->device_id = result.device_id;
+    const settings& run = ctx.run;
+    if (run.set(setting_id::expect_id) && *result.device_id != run.expect_id)
+        fail(result_kind::wrong_device, "[ERROR, device ID 0x%04x, expected 0x%04x: another part, nothing was %s]\n",
+             *result.device_id, static_cast<unsigned>(run.expect_id), run.action == ACTION_PROGRAM ? "erased" : "compared");
+}
+
 }  // namespace
 
 outcome main_program(action_context& ctx) {
@@ -76,6 +91,7 @@ outcome main_program(action_context& ctx) {
     const flash_image& image = ctx.image;
     const programming_plan plan = planProgramming(image, ctx.run.skip_unchanged, ctx.run.write_config);
     outcome result;
+    identify(ctx, result);
     if (!image.rows.empty()) programRows(ctx, plan, result.program);
     const size_t differ = otherMemories(ctx, plan, result);
     result.seconds = secondsSince(t0);
@@ -98,6 +114,7 @@ outcome main_verify(action_context& ctx) {
     const flash_image& image = ctx.image;
     const programming_plan plan = planVerify(image);
     outcome result;
+    identify(ctx, result);
     if (!image.rows.empty())
         reportDifferences(compare(image,
                                   readRowSpans(ctx.dev, ctx.say.progress, plan.flash.reads, "verifying %llu bytes\n",

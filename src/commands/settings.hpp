@@ -18,6 +18,7 @@ enum class origin { builtin, environment, file, command_line };
 enum class setting_id {
     device, hexfile, output, bytes, startaddr, rows, baud, pace, timeout, retries,
     eeprom_size, lock, trace, run_after, skip_unchanged, write_config, quiet, flash_size,
+    expect_id, report,
     count_  // how many there are
 };
 
@@ -44,6 +45,8 @@ struct settings {
     bool quiet = false;              // --quiet: no byte trace and no dump for the single steps
     int32_t eeprom_size = 256;       // --eeprom-size: bytes of data EEPROM
     int32_t flash_size = 0;          // --flash-size: bytes of program memory (0: not known)
+    int32_t expect_id = 0;           // --expect-id: the device ID the board must have
+    std::string report_file;         // --report: where a JSON line for the run is appended
     bool read_defaults = true;       // --no-config: no file of defaults
     bool show_config = false;        // --show-config: print the settings and where they came from
     std::string defaults_file;       // the file of defaults read, if any

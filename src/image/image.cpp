@@ -351,6 +351,7 @@ plan_cost costOf(const programming_plan& plan, const flash_image& image) {
     const flash_image work = filledPartialRows(image);
     // Request codes: read flash 1, write flash 2, erase 3, read and write
     // EEPROM 4 and 5, read and write configuration 6 and 7.
+    c.reads(6, {{DEVICE_ID_FIRST, DEVICE_ID_END - DEVICE_ID_FIRST}});  // which part this is, first
     c.reads(1, plan.first_reads);
     c.reads(1, plan.second_reads);
     for (uint32_t r : plan.rewrites) c.rows(planFor(work, {r}), work);

@@ -24,6 +24,7 @@ namespace {
 
 constexpr const char* RAW_PREFIX = "socket://";
 constexpr const char* TELNET_PREFIX = "rfc2217://";
+constexpr int LINGER_MS = 250;  // longest wait at close for the server to pass our last bytes on
 
 struct endpoint {
     bool telnet = false;
@@ -113,8 +114,17 @@ public:
     tcp_line(const tcp_line&) = delete;
     tcp_line& operator=(const tcp_line&) = delete;
 
+    // Our last bytes (a reset) must reach the device, not die in the
+    // server's buffer when it sees us gone: say we are done sending, and
+    // give the server a moment to pass them on and close its end.
     void close() override {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ < 0) return;
+        shutdown(fd_, SHUT_WR);
+        const int64_t giveUp = after(LINGER_MS);
+        uint8_t scratch[256];
+        while (waitFor(fd_, POLLIN, giveUp) > 0 && ::recv(fd_, scratch, sizeof scratch, 0) > 0) {
+        }
+        ::close(fd_);
         fd_ = -1;
     }
     // The far end's port keeps the settings its server gives it.

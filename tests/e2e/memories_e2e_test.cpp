@@ -144,10 +144,11 @@ void PrintTo(const ConfigCase& c, std::ostream* os) { *os << c.name; }
 
 class WriteConfig : public ::testing::TestWithParam<ConfigCase> {};
 
-// absolute.hex gives 0xFA at 0x300001. Requests: 0-3 read the three rows
-// given in part (program memory and the ID locations), twice; 4-8, 9-11 and
-// 12-14 erase, write and read back each; 15-16 the EEPROM; 17-18 read the
-// configuration (two runs of bytes), 19-20 write it, 21-22 read it back.
+// absolute.hex gives 0xFA at 0x300001. Requests: 0 reads the device ID; 1-4
+// read the three rows given in part (program memory and the ID locations),
+// twice; 5-9, 10-12 and 13-15 erase, write and read back each; 16-17 the
+// EEPROM; 18-19 read the configuration (two runs of bytes), 20-21 write it,
+// 22-23 read it back.
 TEST_P(WriteConfig, ReadBackBitByBit) {
     const auto& c = GetParam();
     bootsim::device dev;
@@ -167,10 +168,10 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"unimplemented_bits_read_as_zero", 0x7A, "", 0,
                    "[note: configuration byte 0x300001 reads 0x7a where 0xfa was written: bits the part does not "
                    "implement read as 0]\n"},
-        ConfigCase{"a_one_where_zero_was_written", 0xFF, "corrupt-write=0x04@19", 255,
+        ConfigCase{"a_one_where_zero_was_written", 0xFF, "corrupt-write=0x04@20", 255,
                    "[ERROR, verify failed at 0x300001: expected 0xfa, read 0xfe]\n"},
         // Read as 1 before the write: a 0 now is the write's fault, not a bit the part lacks.
-        ConfigCase{"a_one_the_write_lost", 0xFF, "corrupt-write=0x80@19", 255,
+        ConfigCase{"a_one_the_write_lost", 0xFF, "corrupt-write=0x80@20", 255,
                    "[ERROR, verify failed at 0x300001: expected 0xfa, read 0x7a]\n"}),
     [](const auto& p) { return p.param.name; });
 

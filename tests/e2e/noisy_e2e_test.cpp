@@ -94,14 +94,14 @@ TEST_P(Retries, ATransientFaultPassesALastingOneFails) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Retries,
     ::testing::Values(
-        RetryCase{"damaged_reply_once", {"--program"}, "bad-checksum@3", 0, "[retry 1 of 2: reply checksum wrong]\n"},
-        RetryCase{"lost_reply_once", {"--program"}, "no-answer@2", 0, "[retry 1 of 2: no reply in time]\n"},
-        RetryCase{"another_address_once", {"--program"}, "wrong-address=0x10@0", 0,
+        RetryCase{"damaged_reply_once", {"--program"}, "bad-checksum@4", 0, "[retry 1 of 2: reply checksum wrong]\n"},
+        RetryCase{"lost_reply_once", {"--program"}, "no-answer@3", 0, "[retry 1 of 2: no reply in time]\n"},
+        RetryCase{"another_address_once", {"--program"}, "wrong-address=0x10@1", 0,
                   "[retry 1 of 2: reply for another address or length]\n"},
         RetryCase{"damaged_every_time", {"--program"}, "bad-checksum", 255,
                   "[retry 2 of 2: reply checksum wrong]\n\n"
                   "[ERROR, reply checksum 0x"},
-        RetryCase{"no_retries_asked", {"--program", "--retries", "0"}, "bad-checksum@3", 255,
+        RetryCase{"no_retries_asked", {"--program", "--retries", "0"}, "bad-checksum@4", 255,
                   "[ERROR, reply checksum 0x"}),
     [](const auto& p) { return p.param.name; });
 

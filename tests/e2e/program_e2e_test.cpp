@@ -80,22 +80,25 @@ TEST(Program, DirtyDeviceProgrammedVerifiedAndNothingElseTouched) {
         }
     }
     EXPECT_EQ(erased, rows);
-    // The row the file gives in part is read twice first, then erased, written
-    // and read back on its own before the other rows are erased.
-    EXPECT_EQ(dev.requests[0].command, 0x01);
+    // The device ID first; the row the file gives in part is read twice,
+    // then erased, written and read back on its own before the other rows
+    // are erased.
+    EXPECT_EQ(dev.requests[0].command, 0x06);
+    EXPECT_EQ(dev.requests[0].address, 0x3FFFFEu);
     EXPECT_EQ(dev.requests[1].command, 0x01);
-    EXPECT_EQ(dev.requests[2].command, 0x03);
-    EXPECT_EQ(dev.requests[2].count, 1);
-    EXPECT_EQ(dev.requests[3].command, 0x02);
-    EXPECT_EQ(dev.requests[4].command, 0x01);
-    EXPECT_EQ(dev.requests[5].command, 0x03);
+    EXPECT_EQ(dev.requests[2].command, 0x01);
+    EXPECT_EQ(dev.requests[3].command, 0x03);
+    EXPECT_EQ(dev.requests[3].count, 1);
+    EXPECT_EQ(dev.requests[4].command, 0x02);
+    EXPECT_EQ(dev.requests[5].command, 0x01);
+    EXPECT_EQ(dev.requests[6].command, 0x03);
     // Exactly the bytes the file gives change: the old program stays around them.
     for (uint32_t a = 0; a < 0x4000; ++a) {
         const auto it = want.find(a);
         ASSERT_EQ(dev.flash[a], it != want.end() ? it->second : 0x5A) << "at 0x" << std::hex << a;
     }
     // The lone row of the off-grid record on its own, then 64 rows in one erase run.
-    EXPECT_NE(untimed(p.r.out).find("action: program flash\nreading 64 bytes of rows the file gives in part\n"
+    EXPECT_NE(untimed(p.r.out).find("action: program flash\ndevice ID 0x4c20\nreading 64 bytes of rows the file gives in part\n"
                            "  25%\n  50%\n  75%\n  100%\nreading 64 bytes again to check them\n"
                            "  25%\n  50%\n  75%\n  100%\n[kept the device's own bytes in bootlink-kept-"),
               std::string::npos)
@@ -163,9 +166,9 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, ProgramCatches,
     ::testing::Values(
         // One write damaged: its rows read back wrong, are read again, then rewritten one by one.
-        LyingDevice{"corrupt-write@7", 0, "[retry 1 of 2: row 0x001000 read back wrong]\n"},
+        LyingDevice{"corrupt-write@8", 0, "[retry 1 of 2: row 0x001000 read back wrong]\n"},
         // The erase left the old zeros: each row is erased again on its own.
-        LyingDevice{"no-erase@5", 0, "[retry 1 of 2: row 0x0010c0 read back wrong]\n"},
+        LyingDevice{"no-erase@6", 0, "[retry 1 of 2: row 0x0010c0 read back wrong]\n"},
         // Every write damaged: the rows given in part fail after their retries and the
         // device's own bytes stay in the kept file.
         LyingDevice{"corrupt-write", 255,
@@ -183,7 +186,8 @@ TEST(Verify, MatchingAndDifferingDevice) {
     auto same = run_tool(dev, {"--pace", "0", "--verify", "--hexfile", "fw.hex"}, in_dir(p.dir.path()));
     EXPECT_EQ(same.status, 0) << same.out;
     EXPECT_NE(same.out.find("[OK => verified 133 bytes of program memory in "), std::string::npos) << same.out;
-    for (size_t i = before; i < dev.requests.size(); ++i) EXPECT_EQ(dev.requests[i].command, 0x01);
+    EXPECT_EQ(dev.requests[before].command, 0x06);  // the device ID
+    for (size_t i = before + 1; i < dev.requests.size(); ++i) EXPECT_EQ(dev.requests[i].command, 0x01);
     dev.flash[0x405] ^= 0x10;
     dev.flash[0x585] = 0x00;  // in the off-grid record
     dev.flash[0x5A0] = 0x00;  // in its row, but not a byte the file gives: not compared

@@ -81,9 +81,9 @@ TEST_P(HiddenDamage, TheDevicesOwnBytesAreKept) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, HiddenDamage,
-                         ::testing::Values(HiddenCase{"hidden-damage@0", 3},  // the first read is the damaged one
-                                           HiddenCase{"hidden-damage@1", 3},  // the second
-                                           HiddenCase{"hidden-damage@8", 2}));  // a read-back: read again, then fine
+                         ::testing::Values(HiddenCase{"hidden-damage@1", 3},  // the first read is the damaged one
+                                           HiddenCase{"hidden-damage@2", 3},  // the second
+                                           HiddenCase{"hidden-damage@9", 2}));  // a read-back: read again, then fine
 
 TEST(Interrupt, BetweenEraseAndWriteBackWaitsForTheRow) {
     bootsim::device dev;

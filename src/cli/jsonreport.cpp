@@ -1,0 +1,122 @@
+#include "cli/jsonreport.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <nettle/sha2.h>
+#include <nlohmann/json.hpp>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli/options.hpp"
+
+namespace bootlink {
+
+namespace {
+
+using json = nlohmann::json;
+
+std::string utcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    struct tm utc {};
+    gmtime_r(&t, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+json work(const memory_work& w) { return {{"written", w.written}, {"read", w.read}, {"compared", w.compared}}; }
+
+// The message as one line: what was printed, without its framing newlines.
+std::string oneLine(std::string text) {
+    while (!text.empty() && (text.front() == '\n' || text.back() == '\n'))
+        text.erase(text.front() == '\n' ? text.begin() : text.end() - 1);
+    for (char& c : text)
+        if (c == '\n') c = ' ';
+    return text;
+}
+
+json entry(const settings& run, const outcome& result, int status) {
+    json j;
+    j["time"] = utcNow();
+    j["tool"] = "bootlink";
+    j["version"] = BOOTLINK_VERSION;
+    j["device"] = run.dev;
+    char id[8];
+    if (result.device_id) std::snprintf(id, sizeof id, "0x%04x", *result.device_id);
+    j["device_id"] = result.device_id ? json(id) : json(nullptr);
+    j["action"] = static_cast<uint32_t>(run.action) <= static_cast<uint32_t>(ACTION_LAST) ? actionOption(run.action) : "";
+    if (!run.hexfile.empty()) {
+        j["hexfile"] = run.hexfile;
+        const std::string sum = fileSha256(run.hexfile);
+        j["sha256"] = sum.empty() ? json(nullptr) : json(sum);
+    }
+    j["program"] = work(result.program);
+    j["eeprom"] = work(result.eeprom);
+    j["config"] = work(result.config);
+    j["retries"] = result.retries;
+    j["seconds"] = result.seconds;
+    j["serial"] = nullptr;
+    j["status"] = status;
+    j["result"] = kindName(result.kind == result_kind::ok && status != 0 ? result_kind::output_error : result.kind);
+    j["message"] = result.ok() ? "" : oneLine(result.message);
+    return j;
+}
+
+}  // namespace
+
+std::string fileSha256(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0) return {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return {};
+    }
+    struct sha256_ctx ctx;
+    sha256_init(&ctx);
+    uint8_t buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            close(fd);
+            return {};
+        }
+        sha256_update(&ctx, static_cast<size_t>(n), buf);
+    }
+    close(fd);
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&ctx, sizeof digest, digest);
+    std::string hex;
+    char two[3];
+    for (uint8_t b : digest) {
+        std::snprintf(two, sizeof two, "%02x", b);
+        hex += two;
+    }
+    return hex;
+}
+
+int appendReport(const settings& run, const outcome& result, int status) {
+    const std::string line = entry(run, result, status).dump() + "\n";
+    const int fd = open(run.report_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    bool written = fd >= 0 && flock(fd, LOCK_EX) == 0;
+    // One write of the whole line: appended whole, never between another's.
+    while (written) {
+        const ssize_t w = write(fd, line.data(), line.size());
+        if (w < 0 && errno == EINTR) continue;
+        written = w == static_cast<ssize_t>(line.size());
+        break;
+    }
+    const int e = errno;
+    if (fd >= 0) close(fd);
+    if (written) return status;
+    std::fprintf(stderr, "bootlink: could not write the report to '%s': %s\n", run.report_file.c_str(), std::strerror(e));
+    return status == 0 ? 255 : status;
+}
+
+}  // namespace bootlink

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+#include "commands/settings.hpp"
+#include "report/outcome.hpp"
+
+namespace bootlink {
+
+// --report FILE: appends one JSON object for this run and board (JSON Lines)
+// in one write under an exclusive lock, so parallel runs and stations on a
+// shared folder never interleave. Returns the status to end with: `status`,
+// or 255 when the report could not be written (said on standard error).
+int appendReport(const settings& run, const outcome& result, int status);
+
+// The SHA-256 of the file's bytes in hex, or "" when it cannot be read
+// again (a pipe).
+std::string fileSha256(const std::string& path);
+
+}  // namespace bootlink

@@ -1,0 +1,136 @@
+// A production line: which part is on the line, and a report per board
+// that a supervisor's script reads.
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "harness.hpp"
+#include "hexdata.hpp"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kToolchain = std::string(FIXTURES_DIR) + "/toolchain/";
+
+struct IdCase {
+    std::string name;
+    std::string action;
+    int device_id;               // the board's
+    std::vector<std::string> more;
+    int status;
+    std::string tail;            // how the output ends
+    size_t requests;             // 0: any number
+};
+
+void PrintTo(const IdCase& c, std::ostream* os) { *os << c.name; }
+
+class DeviceId : public testing::TestWithParam<IdCase> {};
+
+TEST_P(DeviceId, ReadFirstAndAnotherPartRefusedBeforeAnythingIsErased) {
+    const auto& c = GetParam();
+    bootsim::device dev;
+    dev.device_id = static_cast<uint16_t>(c.device_id);
+    std::vector<std::string> args{"--pace", "0", c.action, "--hexfile", "absolute.hex"};
+    args.insert(args.end(), c.more.begin(), c.more.end());
+    const auto r = run_tool(dev, args, in_dir(kToolchain));
+    EXPECT_EQ(r.status, c.status) << r.out;
+    char shown[32];
+    std::snprintf(shown, sizeof shown, "device ID 0x%04x\n", c.device_id);
+    EXPECT_NE(r.out.find(shown), std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.ends_with(c.tail)) << r.out;
+    ASSERT_FALSE(dev.requests.empty());
+    EXPECT_EQ(dev.requests[0].address, 0x3FFFFEu);
+    if (c.requests) {
+        EXPECT_EQ(dev.requests.size(), c.requests);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boards, DeviceId,
+    testing::Values(
+        IdCase{"program_any_part", "--program", 0x4C20, {}, 0, " configuration bytes differ from the file "
+               "(--write-config writes them)]\n", 0},
+        IdCase{"program_the_expected_part", "--program", 0x4C20, {"--expect-id", "0x4C20"}, 0,
+               "(--write-config writes them)]\n", 0},
+        IdCase{"program_another_part", "--program", 0x1234, {"--expect-id", "0x4c20"}, 255,
+               "[ERROR, device ID 0x1234, expected 0x4c20: another part, nothing was erased]\n", 1},
+        IdCase{"verify_another_part", "--verify", 0x1234, {"--expect-id", "19488"}, 255,
+               "[ERROR, device ID 0x1234, expected 0x4c20: another part, nothing was compared]\n", 1}),
+    [](const auto& p) { return p.param.name; });
+
+std::vector<nlohmann::json> reportLines(const std::string& path) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(read_file(path));
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));  // throws if broken
+    return lines;
+}
+
+std::string sha256sum(const std::string& path) {
+    FILE* p = popen(("sha256sum '" + path + "'").c_str(), "r");
+    char sum[65] = {};
+    if (!p || std::fscanf(p, "%64s", sum) != 1) ADD_FAILURE() << "sha256sum did not run";
+    if (p) pclose(p);
+    return sum;
+}
+
+// Three runs, one report: what a supervisor needs of each, as JSON.
+TEST(Report, OneLinePerRunWithTheFilesHashAndWhyItFailed) {
+    temp_dir dir;
+    const std::string fw = kToolchain + "tables-30k.hex";
+    const std::string report = dir.file("line.jsonl");
+    bootsim::device dev;
+    auto r = run_tool(dev, {"--pace", "0", "--program", "--hexfile", fw, "--report", report});
+    ASSERT_EQ(r.status, 0) << r.out;
+    dev.flash[0x0100] ^= 0x01;
+    r = run_tool(dev, {"--pace", "0", "--verify", "--hexfile", fw, "--report", report});
+    ASSERT_EQ(r.status, 255);
+    write_file(dir.file("bad.hex"), ":0400000001020304F2\n");
+    r = run_tool(dev, {"--pace", "0", "--program", "--hexfile", dir.file("bad.hex"), "--report", report});
+    ASSERT_EQ(r.status, 255);
+
+    const auto lines = reportLines(report);
+    ASSERT_EQ(lines.size(), 3u);
+    const auto& ok = lines[0];
+    EXPECT_EQ(ok["result"], "ok");
+    EXPECT_EQ(ok["status"], 0);
+    EXPECT_EQ(ok["action"], "program");
+    EXPECT_EQ(ok["tool"], "bootlink");
+    EXPECT_EQ(ok["device_id"], "0x4c20");
+    EXPECT_EQ(ok["sha256"], sha256sum(fw));
+    EXPECT_GE(ok["program"]["compared"].get<int>(), 30496);  // the kept bytes of rows given in part too
+    EXPECT_GT(ok["program"]["written"].get<int>(), 30000);
+    EXPECT_EQ(ok["message"], "");
+    EXPECT_TRUE(ok["time"].get<std::string>().ends_with("Z"));
+    EXPECT_EQ(lines[1]["result"], "verify-failed");
+    EXPECT_EQ(lines[1]["device_id"], "0x4c20");
+    EXPECT_EQ(lines[1]["message"], "[ERROR, verify failed: 1 bytes differ]");
+    EXPECT_EQ(lines[2]["result"], "bad-file");
+    EXPECT_EQ(lines[2]["status"], 255);
+    EXPECT_TRUE(lines[2]["device_id"].is_null());
+}
+
+// Stations appending to one report at once: every line whole.
+TEST(Report, ParallelRunsNeverInterleave) {
+    temp_dir dir;
+    std::vector<std::unique_ptr<sim_process>> boards;
+    for (int i = 0; i < 4; ++i) boards.push_back(std::make_unique<sim_process>(dir.file("b" + std::to_string(i))));
+    const std::string report = dir.file("shared.jsonl");
+    std::vector<std::thread> runs;
+    std::vector<int> status(4, -1);
+    for (int i = 0; i < 4; ++i)
+        runs.emplace_back([&, i] {
+            for (int k = 0; k < 3; ++k)
+                status[i] = std::max(status[i], run_plain({"--device", boards[i]->link(), "--pace", "0", "--verify",
+                                                           "--hexfile", kToolchain + "linked.hex", "--report", report})
+                                                    .status);
+        });
+    for (auto& t : runs) t.join();
+    const auto lines = reportLines(report);
+    ASSERT_EQ(lines.size(), 12u);
+    for (const auto& l : lines) EXPECT_EQ(l["result"], "verify-failed") << l.dump();  // blank boards
+}
+
+}  // namespace
