@@ -26,7 +26,7 @@ cd "$dir" || exit 1
 touch fw.hex app.HEX notes.txt tty-sim "my fw.hex"
 mkdir build
 
-expect "actions" "$(complete_line bootlink --re)" "--readall --readconfig --readeeprom --readflash --reset --retries "
+expect "actions" "$(complete_line bootlink --re)" "--readall --readconfig --readeeprom --readflash --report --reset --retries "
 expect "new options" "$(complete_line bootlink --sk)" "--skip-unchanged "
 expect "hex files and folders" "$(complete_line bootlink --hexfile '')" "app.HEX build/ fw.hex my\\ fw.hex "
 expect "a name with a blank, quoted" "$(complete_line bootlink --hexfile my)" "my\\ fw.hex "

@@ -61,7 +61,7 @@ json entry(const settings& run, const outcome& result, int status) {
     j["config"] = work(result.config);
     j["retries"] = result.retries;
     j["seconds"] = result.seconds;
-    j["serial"] = nullptr;
+    j["serial"] = result.serial ? json(*result.serial) : json(nullptr);
     j["status"] = status;
     j["result"] = kindName(result.kind == result_kind::ok && status != 0 ? result_kind::output_error : result.kind);
     j["message"] = result.ok() ? "" : oneLine(result.message);

@@ -51,6 +51,17 @@ void storePath(std::string& into, const char* arg, const char* option) {
 using S = settings;
 using I = setting_id;
 
+// A whole number, decimal or 0x hexadecimal, nothing after it, at most `highest`.
+uint64_t wholeNumber(const char* arg, const char* option, uint64_t highest) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(arg, &end, 0);
+    if (arg[0] < '0' || arg[0] > '9' || *end != '\0' || errno != 0 || v > highest)
+        fail(result_kind::refused, "ERROR: --%s takes a number from 0 to %llu, not '%s'\n", option,
+             static_cast<unsigned long long>(highest), arg);
+    return v;
+}
+
 // The newer options take plain decimal numbers, checked whole (no sign, no
 // prefix, nothing after), and refuse a value out of range at once. The same
 // ranges hold for a value from the environment or the file of defaults.
@@ -172,6 +183,32 @@ const std::vector<option_entry> table = {
          out("expecting device ID 0x%04x\n", static_cast<unsigned>(r.expect_id));
      },
      "Programming a board:\n", "  --expect-id ID           refuse a board whose device ID is another (0x4c20)\n"},
+    {"serial-at", 0, true, -1, I::serial_at, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
+     [](S& r, const char* a, const char*) {
+         r.serial_at = static_cast<int32_t>(wholeNumber(a, "serial-at", ADDRESS_LIMIT));
+         out("serial numbers at 0x%06X\n", static_cast<unsigned>(r.serial_at));
+     },
+     "Serial numbers:\n", "  --serial-at ADDR         where each board's serial number goes (flash or 0xF00000 up)\n"},
+    {"serial", 0, true, -1, I::serial_start, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
+     [](S& r, const char* a, const char*) {
+         r.serial_start = wholeNumber(a, "serial", UINT64_MAX);
+         out("serial numbers from %llu\n", static_cast<unsigned long long>(r.serial_start));
+     },
+     "Serial numbers:\n", "  --serial N               the first board's number\n"},
+    {"serial-bytes", 0, true, -1, I::serial_bytes, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
+     [](S& r, const char* a, const char*) {
+         r.serial_bytes = static_cast<int32_t>(wholeNumber(a, "serial-bytes", 8));
+         if (r.serial_bytes == 0)
+             fail(result_kind::refused, "ERROR: --serial-bytes takes a count from 1 to 8, not '%s'\n", a);
+         out("serial numbers of %s\n", counted(static_cast<unsigned long long>(r.serial_bytes), "byte").c_str());
+     },
+     "Serial numbers:\n", "  --serial-bytes N         its bytes, 1 to 8, least significant first (4)\n"},
+    {"serial-file", 0, true, -1, I::serial_file, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
+     [](S& r, const char* a, const char*) {
+         storePath(r.serial_file, a, "serial-file");
+         out("keeping the next serial number in '%s'\n", r.serial_file.c_str());
+     },
+     "Serial numbers:\n", "  --serial-file F          keep the next number in F (shared, never given twice)\n"},
     action("writeeeprom", ACTION_WRITE_EEPROM, "Programming a board:\n",
            "  --writeeeprom --hexfile F  write the file's EEPROM data and read it back\n"),
     action("eraseeeprom", ACTION_ERASE_EEPROM, "Programming a board:\n",

@@ -13,6 +13,7 @@
 #include "cli/cli.hpp"
 #include "cli/defaults.hpp"
 #include "cli/jsonreport.hpp"
+#include "cli/serials.hpp"
 #include "cli/options.hpp"
 #include "commands/commands.hpp"
 #include "link/bootloader.hpp"
@@ -165,16 +166,19 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line, outco
     readDefaults(run);
     if (run.show_config) showConfig(run);
     checkOptionsFit(run);
+    checkSerialOptions(run);
     const action_entry& action = actionFor(run.action);
     // The file before the device: a bad one sends nothing, not even the wake byte.
-    const flash_image image = action.loads_image ? checkedImage(run) : flash_image{};
+    flash_image image = action.loads_image ? checkedImage(run) : flash_image{};
     if (run.action == ACTION_CHECK) {  // the file alone: no device is opened
+        showSerial(image, run);
         out("%s", action.announce);
         outcome result = main_check(run, image);
         report(result);
         return result;
     }
     if (run.action == ACTION_READ_ALL) needWholeBoard(run);
+    if (run.action == ACTION_PROGRAM) known.serial = serialInto(image, run, 0);
     // And the output: one that cannot be written is refused before the read.
     std::optional<output_file> saved;
     if (action.saves && (action.saves_by_default || run.given(setting_id::output))) {
@@ -204,6 +208,14 @@ int run(int argc, char** argv) {
     } catch (const fatal& f) {
         result = failed(f);
         result.device_id = known.device_id;  // which board failed, for its report
+    }
+    result.serial = known.serial;
+    // A number is used up only by a board that verified.
+    if (known.serial && !result.ok()) {
+        try {
+            giveBackSerial(run, *known.serial);
+        } catch (const fatal&) {  // said on the way; the run's own status stands
+        }
     }
     line.close();
     return finish(result, run);

@@ -37,7 +37,8 @@ constexpr const char* usageLines[] = {
 };
 
 // Every other option, a section a group, from the option table.
-constexpr const char* groups[] = {"Programming a board:\n", "The line:\n", "Reading:\n", "Other:\n"};
+constexpr const char* groups[] = {"Programming a board:\n", "Serial numbers:\n", "The line:\n", "Reading:\n",
+                                   "Other:\n"};
 
 constexpr const char* exampleLines[] = {
     "\nProgram a board, checked, in one command:\n",

@@ -18,7 +18,7 @@ enum class origin { builtin, environment, file, command_line };
 enum class setting_id {
     device, hexfile, output, bytes, startaddr, rows, baud, pace, timeout, retries,
     eeprom_size, lock, trace, run_after, skip_unchanged, write_config, quiet, flash_size,
-    expect_id, report,
+    expect_id, report, serial_at, serial_start, serial_bytes, serial_file,
     count_  // how many there are
 };
 
@@ -47,6 +47,10 @@ struct settings {
     int32_t flash_size = 0;          // --flash-size: bytes of program memory (0: not known)
     int32_t expect_id = 0;           // --expect-id: the device ID the board must have
     std::string report_file;         // --report: where a JSON line for the run is appended
+    int32_t serial_at = 0;           // --serial-at: where a board's serial number goes
+    uint64_t serial_start = 0;       // --serial: the first board's number
+    int32_t serial_bytes = 4;        // --serial-bytes: its length, least significant byte first
+    std::string serial_file;         // --serial-file: where the next number is kept
     bool read_defaults = true;       // --no-config: no file of defaults
     bool show_config = false;        // --show-config: print the settings and where they came from
     std::string defaults_file;       // the file of defaults read, if any

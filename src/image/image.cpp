@@ -157,6 +157,31 @@ flash_image loadImage(FILE* file, uint32_t eepromSize, const std::function<void(
     }
 }
 
+std::string placeSerial(flash_image& image, uint32_t address, uint64_t number, int bytes, uint32_t eepromSize) {
+    const uint64_t end = static_cast<uint64_t>(address) + static_cast<uint64_t>(bytes);
+    const bool program = end <= PROGRAM_MEMORY_END;
+    const bool eeprom = address >= EEPROM_FIRST && end <= EEPROM_FIRST + static_cast<uint64_t>(eepromSize);
+    if (!program && !eeprom) return describe("0x%06X is not in program memory or the EEPROM", address);
+    for (uint32_t a = address; a < end; ++a) {
+        const bool given = program ? image.rows.count(a / ROW_BYTES * ROW_BYTES) &&
+                                         (image.rows.at(a / ROW_BYTES * ROW_BYTES).given >> (a % ROW_BYTES) & 1)
+                                   : image.eeprom.count(a) > 0;
+        if (given) return describe("the hex file gives byte 0x%06X itself", a);
+    }
+    for (int i = 0; i < bytes; ++i) {
+        const uint32_t a = address + static_cast<uint32_t>(i);
+        const auto value = static_cast<uint8_t>(number >> (8 * i));
+        if (eeprom) {
+            image.eeprom[a] = value;
+            continue;
+        }
+        image_row& row = image.rows[a / ROW_BYTES * ROW_BYTES];
+        row.data[a % ROW_BYTES] = value;
+        row.given |= uint64_t{1} << (a % ROW_BYTES);
+    }
+    return {};
+}
+
 std::vector<uint32_t> touchedRows(const flash_image& image) {
     std::vector<uint32_t> rows;
     for (const auto& [address, row] : image.rows) rows.push_back(address);

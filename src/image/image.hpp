@@ -54,6 +54,13 @@ struct flash_image {
 flash_image loadImage(FILE* file, uint32_t eepromSize = EEPROM_SIZE_DEFAULT,
                       const std::function<void()>& eachRecord = [] {});
 
+// Puts a board's serial number into the image: `bytes` bytes (1 to 8),
+// least significant first, as the device's code reads a number, at
+// `address` in program memory or the data EEPROM (0xF00000 up). Returns why
+// it cannot go there ("" when it went in): an address in neither memory, or
+// one the file already gives.
+std::string placeSerial(flash_image& image, uint32_t address, uint64_t number, int bytes, uint32_t eepromSize);
+
 struct span_request {
     uint32_t address;
     uint32_t bytes;  // rows x 64 for an erase; blocks x 8 for a write

@@ -26,6 +26,7 @@ struct outcome {
     double seconds = 0;
     int retries = 0;
     std::optional<uint16_t> device_id;
+    std::optional<uint64_t> serial;  // the serial number the board was given
 
     bool ok() const { return kind == result_kind::ok && status == 0; }
 };

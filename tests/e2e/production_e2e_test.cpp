@@ -134,3 +134,81 @@ TEST(Report, ParallelRunsNeverInterleave) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<uint8_t> eepromAt(const bootsim::device& dev, uint32_t offset, size_t n) {
+    return {dev.eeprom.begin() + offset, dev.eeprom.begin() + offset + static_cast<long>(n)};
+}
+
+// Boards one after another from one file of numbers: each the next, a
+// failed board's number handed to the board after it, none twice.
+TEST(Serials, EachBoardTheNextAndAFailedBoardsNumberNotUsedUp) {
+    temp_dir dir;
+    const std::vector<std::string> args{"--pace", "0", "--program", "--hexfile", kToolchain + "absolute.hex",
+                                        "--serial-at", "0xF00080", "--serial", "0x1000FF",
+                                        "--serial-file", dir.file("serials"), "--report", dir.file("r.jsonl")};
+    bootsim::device first, failing, third;
+    failing.faults.push_back(*bootsim::parse_fault("corrupt-write=0x01"));  // every write: it cannot verify
+    EXPECT_EQ(run_tool(first, args).status, 0);
+    const auto bad = run_tool(failing, args);
+    EXPECT_EQ(bad.status, 255) << bad.out;
+    const auto r = run_tool(third, args);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("serial number 1048832 at 0xF00080 (4 bytes, least significant first)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(eepromAt(first, 0x80, 5), (std::vector<uint8_t>{0xFF, 0x00, 0x10, 0x00, 0xFF}));
+    EXPECT_EQ(eepromAt(third, 0x80, 4), (std::vector<uint8_t>{0x00, 0x01, 0x10, 0x00}));  // the failed board's
+    EXPECT_EQ(read_file(dir.file("serials")), "next 1048833\n");
+    const auto lines = reportLines(dir.file("r.jsonl"));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0]["serial"], 0x1000FF);
+    EXPECT_EQ(lines[1]["result"], "verify-failed");
+    EXPECT_EQ(lines[2]["serial"], 0x100100);
+}
+
+struct SerialRefusal {
+    std::string name;
+    std::vector<std::string> args;
+    std::string tail;
+    std::string file = "next 7\n";  // the number file before (and after) the run
+};
+
+void PrintTo(const SerialRefusal& c, std::ostream* os) { *os << c.name; }
+
+class SerialRefused : public testing::TestWithParam<SerialRefusal> {};
+
+TEST_P(SerialRefused, BeforeTheLineIsOpenedAndNoNumberUsedUp) {
+    const auto& c = GetParam();
+    temp_dir dir;
+    write_file(dir.file("serials"), c.file);
+    std::vector<std::string> args{"--pace", "0", "--program", "--hexfile", kToolchain + "absolute.hex",
+                                  "--serial-file", dir.file("serials")};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    bootsim::device dev;
+    const auto r = run_tool(dev, args);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(r.out.ends_with(c.tail)) << r.out;
+    EXPECT_TRUE(dev.wire.empty());
+    EXPECT_EQ(read_file(dir.file("serials")), c.file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Numbers, SerialRefused,
+    testing::Values(
+        SerialRefusal{"where_the_file_gives_data", {"--serial-at", "0xF00010"},
+                      "ERROR: serial number 7 cannot go to 0xF00010: the hex file gives byte 0xF00010 itself, "
+                      "nothing was sent\n"},
+        SerialRefusal{"in_no_memory", {"--serial-at", "0x250000"},
+                      "ERROR: serial number 7 cannot go to 0x250000: 0x250000 is not in program memory or the "
+                      "EEPROM, nothing was sent\n"},
+        SerialRefusal{"past_the_eeprom", {"--serial-at", "0xF000FE"},
+                      "ERROR: serial number 7 cannot go to 0xF000FE: 0xF000FE is not in program memory or the "
+                      "EEPROM, nothing was sent\n"},
+        SerialRefusal{"too_big_for_its_bytes", {"--serial-at", "0xF00080", "--serial-bytes", "1"},
+                      "ERROR: serial number 256 cannot go to 0xF00080: it does not fit in 1 byte, nothing was sent\n",
+                      "next 256\n"}),
+    [](const auto& p) { return p.param.name; });
+
+}  // namespace
