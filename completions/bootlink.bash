@@ -29,7 +29,7 @@ _bootlink_values() {
             printf '%s\n' "$found" | _bootlink_quoted ;;
         -f|--hexfile)
             { compgen -f -X '!*.@(hex|HEX|ihx)' -- "$2"; compgen -d -S / -- "$2"; } | _bootlink_quoted ;;
-        --output|--report|--serial-file)
+        --output|--report|--serial-file|--log-dir)
             compgen -f -- "$2" | _bootlink_quoted ;;
         --baud)
             compgen -W $'9600\n19200\n38400\n57600\n115200\n230400\n460800\n921600\n1000000\n2000000\n3000000' -- "$2" ;;
@@ -97,6 +97,8 @@ _bootlink() {
 --eeprom-size
 --flash-size
 --expect-id
+--devices
+--log-dir
 --report
 --serial-at
 --serial

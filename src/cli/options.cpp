@@ -8,6 +8,7 @@
 #include <getopt.h>
 
 #include "cli/actions.hpp"
+#include "cli/boards.hpp"
 #include "cli/cli.hpp"
 #include "link/devices.hpp"
 #include "link/geometry.hpp"
@@ -35,6 +36,8 @@ constexpr uint32_t EEPROM_ACTIONS = bits({ACTION_READ_EEPROM, ACTION_WRITE_EEPRO
                                           ACTION_VERIFY, ACTION_CHECK, ACTION_READ_ALL});
 constexpr uint32_t TRACED_ACTIONS =
     bits({ACTION_PROGRAM, ACTION_VERIFY, ACTION_WRITE_EEPROM, ACTION_ERASE_EEPROM, ACTION_READ_ALL});
+constexpr uint32_t MANY_BOARD_ACTIONS =
+    bits({ACTION_PROGRAM, ACTION_VERIFY, ACTION_WRITE_EEPROM, ACTION_ERASE_EEPROM});
 constexpr uint32_t SAVING_ACTIONS =
     bits({ACTION_READ_FLASH, ACTION_READ_EEPROM, ACTION_READ_CONFIG, ACTION_READ_ALL});
 
@@ -281,6 +284,18 @@ const std::vector<option_entry> table = {
          out("no byte trace\n");
      },
      "Reading:\n", "  --quiet                  no byte trace and no dump: phases and results only\n"},
+    {"devices", 0, true, -1, I::devices, false, MANY_BOARD_ACTIONS,
+     [](S& r, const char* a, const char*) {
+         r.devices = boardList(a);
+         out("working on %s at once\n", counted(r.devices.size(), "board").c_str());
+     },
+     "Many boards:\n", "  --devices LIST           the boards to work on at once: PATH,PATH,... or @FILE\n"},
+    {"log-dir", 0, true, -1, I::log_dir, false, MANY_BOARD_ACTIONS,
+     [](S& r, const char* a, const char*) {
+         storePath(r.log_dir, a, "log-dir");
+         out("a log per board in '%s'\n", r.log_dir.c_str());
+     },
+     "Many boards:\n", "  --log-dir DIR            with --devices: each board's output in DIR/BOARD.log\n"},
     {"report", 0, true, -1, I::report, false, ALL_ACTIONS & ~actionBit(ACTION_CHECK),
      [](S& r, const char* a, const char*) {
          storePath(r.report_file, a, "report");

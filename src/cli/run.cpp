@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "cli/defaults.hpp"
 #include "cli/jsonreport.hpp"
 #include "cli/serials.hpp"
+#include "cli/boards.hpp"
 #include "cli/options.hpp"
 #include "commands/commands.hpp"
 #include "link/bootloader.hpp"
@@ -48,6 +50,8 @@ void syncStandardOutput() {
 
 // The status a run ends with, once its output is out: a lost log must not
 // pass for success.
+}  // namespace
+
 int finish(const outcome& result, const settings& run) {
     flush();
     // Here, not earlier: a stop signal still pending may end the process now.
@@ -62,6 +66,8 @@ int finish(const outcome& result, const settings& run) {
     if (!run.report_file.empty()) status = appendReport(run, result, status);
     return status;
 }
+
+namespace {
 
 // A reply byte's wait. A network port always has one: a peer that vanishes
 // must not hang even the single steps, which wait for ever on a local line.
@@ -167,6 +173,8 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line, outco
     if (run.show_config) showConfig(run);
     checkOptionsFit(run);
     checkSerialOptions(run);
+    if (!run.devices.empty() && run.given(setting_id::device))
+        fail(result_kind::refused, "ERROR: --device and --devices both name the line: give one of them\n");
     const action_entry& action = actionFor(run.action);
     // The file before the device: a bad one sends nothing, not even the wake byte.
     flash_image image = action.loads_image ? checkedImage(run) : flash_image{};
@@ -178,7 +186,22 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line, outco
         return result;
     }
     if (run.action == ACTION_READ_ALL) needWholeBoard(run);
-    if (run.action == ACTION_PROGRAM) known.serial = serialInto(image, run, 0);
+    const auto strays = [&] { checkArguments(argc, argv, first, run); };
+    if (!run.devices.empty()) {
+        strays();  // before any board: each runs in a process of its own
+        outcome all = programBoards(run, image);
+        run.report_file.clear();  // each board has reported itself
+        return all;
+    }
+    return onBoard(run, image, 0, line, known, strays);
+}
+
+}  // namespace
+
+outcome onBoard(const settings& run, flash_image image, int k, serial_link& line, outcome& known,
+                const std::function<void()>& afterWake) {
+    const action_entry& action = actionFor(run.action);
+    if (run.action == ACTION_PROGRAM) known.serial = serialInto(image, run, k);
     // And the output: one that cannot be written is refused before the read.
     std::optional<output_file> saved;
     if (action.saves && (action.saves_by_default || run.given(setting_id::output))) {
@@ -187,11 +210,22 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line, outco
     }
     openLine(line, run, action.rules);
     wakeDevice(line);
-    checkArguments(argc, argv, first, run);
+    afterWake();  // stray arguments and a missing action: the usage text, once the device is awake
     return carryOut(line, run, action, image, saved ? &*saved : nullptr, known);
 }
 
-}  // namespace
+int finishBoard(const settings& run, outcome result, const outcome& known, serial_link& line) {
+    line.close();
+    result.serial = known.serial;
+    // A number is used up only by a board that verified.
+    if (known.serial && !result.ok()) {
+        try {
+            giveBackSerial(run, *known.serial);
+        } catch (const fatal&) {  // said on the way; the run's own status stands
+        }
+    }
+    return finish(result, run);
+}
 
 int run(int argc, char** argv) {
     holdStandardDescriptors();
@@ -209,16 +243,7 @@ int run(int argc, char** argv) {
         result = failed(f);
         result.device_id = known.device_id;  // which board failed, for its report
     }
-    result.serial = known.serial;
-    // A number is used up only by a board that verified.
-    if (known.serial && !result.ok()) {
-        try {
-            giveBackSerial(run, *known.serial);
-        } catch (const fatal&) {  // said on the way; the run's own status stands
-        }
-    }
-    line.close();
-    return finish(result, run);
+    return finishBoard(run, result, known, line);
 }
 
 }  // namespace bootlink

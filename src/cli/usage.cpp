@@ -37,7 +37,7 @@ constexpr const char* usageLines[] = {
 };
 
 // Every other option, a section a group, from the option table.
-constexpr const char* groups[] = {"Programming a board:\n", "Serial numbers:\n", "The line:\n", "Reading:\n",
+constexpr const char* groups[] = {"Programming a board:\n", "Serial numbers:\n", "Many boards:\n", "The line:\n", "Reading:\n",
                                    "Other:\n"};
 
 constexpr const char* exampleLines[] = {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <termios.h>
 
 #include "link/serial.hpp"
@@ -19,6 +20,7 @@ enum class setting_id {
     device, hexfile, output, bytes, startaddr, rows, baud, pace, timeout, retries,
     eeprom_size, lock, trace, run_after, skip_unchanged, write_config, quiet, flash_size,
     expect_id, report, serial_at, serial_start, serial_bytes, serial_file,
+    devices, log_dir,
     count_  // how many there are
 };
 
@@ -51,6 +53,8 @@ struct settings {
     uint64_t serial_start = 0;       // --serial: the first board's number
     int32_t serial_bytes = 4;        // --serial-bytes: its length, least significant byte first
     std::string serial_file;         // --serial-file: where the next number is kept
+    std::vector<std::string> devices;  // --devices: the boards to work on at once
+    std::string log_dir;             // --log-dir: a log per board there
     bool read_defaults = true;       // --no-config: no file of defaults
     bool show_config = false;        // --show-config: print the settings and where they came from
     std::string defaults_file;       // the file of defaults read, if any

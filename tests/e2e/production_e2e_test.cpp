@@ -1,6 +1,9 @@
 // A production line: which part is on the line, and a report per board
 // that a supervisor's script reads.
 #include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <set>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -210,5 +213,58 @@ INSTANTIATE_TEST_SUITE_P(
                       "ERROR: serial number 256 cannot go to 0xF00080: it does not fit in 1 byte, nothing was sent\n",
                       "next 256\n"}),
     [](const auto& p) { return p.param.name; });
+
+}  // namespace
+
+namespace {
+
+// Four boards from one command, the third faulty: the table and the report
+// name only it and why; the others hold the file; the run fails as a whole.
+TEST(Boards, FourAtOnceOneFaultyNamedAlone) {
+    temp_dir dir;
+    std::vector<std::unique_ptr<sim_process>> boards;
+    std::string list;
+    for (int i = 0; i < 4; ++i) {
+        const std::string link = dir.file("board" + std::to_string(i));
+        boards.push_back(std::make_unique<sim_process>(
+            link, i == 2 ? std::vector<std::string>{"--fault", "corrupt-write=0x01"} : std::vector<std::string>{}));
+        list += (i ? "\n" : "# the rack\n") + link;
+    }
+    write_file(dir.file("rack"), list + "\n");
+    std::filesystem::create_directories(dir.file("logs"));
+    const std::string fw = kToolchain + "linked.hex";
+    const auto r = run_plain({"--devices", "@" + dir.file("rack"), "--pace", "0", "--program", "--write-config", "--hexfile", fw,
+                              "--serial-at", "0xF00080", "--serial-file", dir.file("serials"), "--serial", "500",
+                              "--report", dir.file("r.jsonl"), "--log-dir", dir.file("logs")},
+                             in_dir(dir.path()));
+    EXPECT_EQ(r.status, 255) << r.out;
+    EXPECT_NE(r.out.find("working on 4 boards at once\n"), std::string::npos);
+    for (int i = 0; i < 4; ++i) {
+        const std::string name = dir.file("board" + std::to_string(i));
+        const std::regex row("\n" + name + " +0x4c20 +" + (i == 2 ? "verify-failed .*read back wrong" : "ok ") + "[^\n]*\n");
+        EXPECT_TRUE(std::regex_search(r.out, row)) << name << "\n" << r.out;
+        EXPECT_NE(r.out.find(name + ": action: program flash, EEPROM and configuration\n"), std::string::npos);
+        EXPECT_NE(read_file(dir.file("logs/board" + std::to_string(i) + ".log")).find("device ID 0x4c20\n"),
+                  std::string::npos);
+        if (i != 2) {
+            const auto v = run_plain({"--device", name, "--pace", "0", "--verify", "--hexfile", fw});
+            EXPECT_EQ(v.status, 0) << v.out;
+        }
+    }
+    EXPECT_TRUE(r.out.ends_with("[ERROR, not every board succeeded]\n")) << r.out;
+    const auto lines = reportLines(dir.file("r.jsonl"));
+    ASSERT_EQ(lines.size(), 4u);
+    std::set<uint64_t> serials;
+    for (const auto& l : lines) {
+        const bool faulty = l["device"] == dir.file("board2");
+        EXPECT_EQ(l["result"], faulty ? "verify-failed" : "ok") << l.dump();
+        if (!faulty) serials.insert(l["serial"].get<uint64_t>());
+    }
+    // Three boards verified, three distinct numbers; the faulty one's is free again.
+    EXPECT_EQ(serials.size(), 3u);
+    EXPECT_EQ(*serials.rbegin() - *serials.begin() <= 3, true);
+    const std::string left = read_file(dir.file("serials"));
+    EXPECT_TRUE(left == "next 503\n" || left.starts_with("next 504\nfree ")) << left;
+}
 
 }  // namespace

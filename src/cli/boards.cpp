@@ -1,0 +1,227 @@
+#include "cli/boards.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "link/signals.hpp"
+#include "report/fatal.hpp"
+#include "report/output.hpp"
+
+namespace bootlink {
+
+namespace {
+
+using json = nlohmann::json;
+
+// A board's process as the parent sees it.
+struct board {
+    std::string name;
+    pid_t pid = -1;
+    int out = -1;      // its standard output
+    int result = -1;   // one JSON line: how it ended
+    std::string partial, summary;
+    std::ofstream log;
+    int status = -1;
+};
+
+// "ttyUSB0" from "/dev/ttyUSB0": a name for the board's log file.
+std::string logName(const std::string& device) {
+    std::string tag = device.substr(device.find_last_of('/') + 1);
+    for (char& c : tag)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') c = '_';
+    return tag.empty() ? "board" : tag;
+}
+
+// What a board sends its parent at the end.
+void sendSummary(int fd, const outcome& result, int status) {
+    json j{{"status", status},
+           {"result", kindName(result.kind)},
+           {"bytes", result.program.written + result.eeprom.written + result.config.written},
+           {"compared", result.program.compared + result.eeprom.compared + result.config.compared},
+           {"seconds", result.seconds},
+           {"message", result.ok() ? "" : result.message}};
+    if (result.device_id) j["device_id"] = *result.device_id;
+    const std::string text = j.dump() + "\n";
+    if (write(fd, text.data(), text.size()) < 0) {
+    }
+}
+
+// In the board's own process: the run with the board as its device.
+[[noreturn]] void boardProcess(settings run, const flash_image& image, int k, int out, int result) {
+    dup2(out, 1);
+    run.dev = run.devices[static_cast<size_t>(k)];
+    run.devices.clear();
+    serial_link line;
+    outcome known, done;
+    try {
+        done = onBoard(run, image, k, line, known, [] {});
+    } catch (const fatal& f) {
+        done = failed(f);
+        done.device_id = known.device_id;
+    }
+    const int status = finishBoard(run, done, known, line);
+    sendSummary(result, done, status);
+    _exit(status);
+}
+
+void startBoard(board& b, const settings& run, const flash_image& image, int k) {
+    int out[2], result[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(result, O_CLOEXEC) != 0)
+        fail(result_kind::device_error, "Error: could not start a process for '%s' (%s)\n", b.name.c_str(),
+             std::strerror(errno));
+    flush();
+    b.pid = fork();
+    if (b.pid == 0) {
+        close(out[0]);
+        close(result[0]);
+        boardProcess(run, image, k, out[1], result[1]);
+    }
+    close(out[1]);
+    close(result[1]);
+    b.out = out[0];
+    b.result = result[0];
+}
+
+// Each whole line a board printed, with its name in front; its log gets
+// the line as the board printed it.
+void takeOutput(board& b, const char* data, size_t n) {
+    b.partial.append(data, n);
+    for (size_t nl; (nl = b.partial.find('\n')) != std::string::npos;) {
+        const std::string line = b.partial.substr(0, nl + 1);
+        b.partial.erase(0, nl + 1);
+        out("%s: %s", b.name.c_str(), line.c_str());
+        if (b.log.is_open()) b.log << line << std::flush;
+    }
+}
+
+// Reads every board's output until all have ended; a stop signal is passed
+// on to each (it stops at its next request, its line put back).
+int gather(std::vector<board>& boards) {
+    int stopped = 0;
+    for (size_t open = boards.size(); open > 0;) {
+        std::vector<struct pollfd> fds;
+        for (const auto& b : boards) fds.push_back({b.out, POLLIN, 0});
+        const int r = ppoll(fds.data(), fds.size(), nullptr, waitMask());
+        if (r < 0 && stopSignal() && !stopped) {
+            stopped = stopSignal();
+            for (const auto& b : boards) kill(b.pid, stopped);
+        }
+        for (size_t i = 0; r > 0 && i < boards.size(); ++i) {
+            if (boards[i].out < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            char buf[4096];
+            const ssize_t n = read(boards[i].out, buf, sizeof buf);
+            if (n > 0) {
+                takeOutput(boards[i], buf, static_cast<size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            close(boards[i].out);
+            boards[i].out = -1;
+            --open;
+        }
+        flush();
+    }
+    return stopped;
+}
+
+void collect(board& b) {
+    char buf[4096];
+    for (ssize_t n; (n = read(b.result, buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        b.summary.append(buf, static_cast<size_t>(n));
+    }
+    close(b.result);
+    int status = 0;
+    while (waitpid(b.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    b.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string firstLine(std::string text) {
+    while (!text.empty() && text.front() == '\n') text.erase(0, 1);
+    return text.substr(0, text.find('\n'));
+}
+
+// board, device ID, result, bytes, time, why it failed.
+bool printTable(const std::vector<board>& boards) {
+    size_t width = 5;
+    for (const auto& b : boards) width = std::max(width, b.name.size());
+    out("\n%-*s  %-9s  %-13s  %8s  %7s  %s\n", static_cast<int>(width), "board", "device ID", "result", "bytes", "time",
+        "reason");
+    bool all = true;
+    for (const auto& b : boards) {
+        const json j = json::parse(b.summary, nullptr, false);
+        const bool known = j.is_object();
+        char id[16] = "-";
+        if (known && j.contains("device_id")) std::snprintf(id, sizeof id, "0x%04x", j["device_id"].get<unsigned>());
+        const std::string result = known ? j["result"].get<std::string>() : "ended";
+        all = all && b.status == 0;
+        out("%-*s  %-9s  %-13s  %8llu  %6.1fs  %s\n", static_cast<int>(width), b.name.c_str(), id,
+            b.status == 0 ? "ok" : result.c_str(), known ? j["bytes"].get<unsigned long long>() : 0ULL,
+            known ? j["seconds"].get<double>() : 0.0,
+            known ? firstLine(j["message"].get<std::string>()).c_str() : ("status " + std::to_string(b.status)).c_str());
+    }
+    return all;
+}
+
+}  // namespace
+
+std::vector<std::string> boardList(const std::string& devices) {
+    std::vector<std::string> list;
+    if (!devices.empty() && devices[0] == '@') {
+        std::ifstream in(devices.substr(1));
+        if (!in)
+            fail(result_kind::refused, "ERROR: could not read the list of devices '%s'\n", devices.c_str() + 1);
+        for (std::string line; std::getline(in, line);) {
+            line.erase(0, line.find_first_not_of(" \t"));
+            line.erase(line.find_last_not_of(" \t\r") + 1);
+            if (!line.empty() && line[0] != '#') list.push_back(line);
+        }
+    } else {
+        for (size_t at = 0; at <= devices.size();) {
+            const size_t comma = std::min(devices.find(',', at), devices.size());
+            if (comma > at) list.push_back(devices.substr(at, comma - at));
+            at = comma + 1;
+        }
+    }
+    if (list.empty()) fail(result_kind::refused, "ERROR: --devices names no device\n");
+    return list;
+}
+
+outcome programBoards(const settings& run, const flash_image& image) {
+    std::vector<board> boards(run.devices.size());
+    for (size_t k = 0; k < boards.size(); ++k) {
+        boards[k].name = run.devices[k];
+        if (!run.log_dir.empty()) boards[k].log.open(run.log_dir + "/" + logName(run.devices[k]) + ".log");
+        if (!run.log_dir.empty() && !boards[k].log)
+            fail(result_kind::output_error, "Error: could not create the log of '%s' in '%s'\n", boards[k].name.c_str(),
+                 run.log_dir.c_str());
+    }
+    for (size_t k = 0; k < boards.size(); ++k) startBoard(boards[k], run, image, static_cast<int>(k));
+    const int stopped = gather(boards);
+    for (auto& b : boards) collect(b);
+    const bool all = printTable(boards);
+    outcome result;
+    if (stopped) {
+        result.kind = result_kind::interrupted;
+        result.status = 128 + stopped;
+    } else if (!all) {
+        result.kind = result_kind::device_error;
+        result.status = 255;
+        result.message = "[ERROR, not every board succeeded]\n";
+        out("%s", result.message.c_str());
+    } else {
+        result.message = "[OK => every board succeeded]\n";
+    }
+    return result;
+}
+
+}  // namespace bootlink

@@ -1,0 +1,38 @@
+#pragma once
+
+// Many boards from one command (--devices): the file loaded and checked
+// once, then every board worked on at the same time, each in a process of
+// its own with its own line, lock and log, and one table at the end.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "commands/settings.hpp"
+#include "image/image.hpp"
+#include "link/serial.hpp"
+#include "report/outcome.hpp"
+
+namespace bootlink {
+
+// One board's run once the file is loaded: its serial number (the `k`-th),
+// the output file, the line opened and the device woken, `afterWake`, then
+// the action.
+outcome onBoard(const settings& run, flash_image image, int k, serial_link& line, outcome& known,
+                const std::function<void()>& afterWake);
+
+// Closes the line, gives back the serial number of a board that failed,
+// appends the report, and returns the board's status.
+int finishBoard(const settings& run, outcome result, const outcome& known, serial_link& line);
+
+// The output flushed and the status a run ends with (a lost log is a failure).
+int finish(const outcome& result, const settings& run);
+
+// The boards --devices names ("a,b,c" or "@FILE", one a line).
+std::vector<std::string> boardList(const std::string& devices);
+
+// Runs every board at once and prints the table; the outcome is ok only when
+// every board succeeded (a stop signal: every board stopped, 128 + it).
+outcome programBoards(const settings& run, const flash_image& image);
+
+}  // namespace bootlink
