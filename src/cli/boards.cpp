@@ -56,7 +56,6 @@ void sendSummary(int fd, const outcome& result, int status) {
 // In the board's own process: the run with the board as its device.
 [[noreturn]] void boardProcess(settings run, const flash_image& image, int k, int out, int result) {
     dup2(out, 1);
-    run.dev = run.devices[static_cast<size_t>(k)];
     run.devices.clear();
     serial_link line;
     outcome known, done;
@@ -71,7 +70,9 @@ void sendSummary(int fd, const outcome& result, int status) {
     _exit(status);
 }
 
-void startBoard(board& b, const settings& run, const flash_image& image, int k) {
+// Starts the `k`-th board's process on the device `b` names.
+void startBoard(board& b, settings run, const flash_image& image, int k) {
+    run.dev = b.name;
     int out[2], result[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(result, O_CLOEXEC) != 0)
         fail(result_kind::device_error, "Error: could not start a process for '%s' (%s)\n", b.name.c_str(),
@@ -81,6 +82,8 @@ void startBoard(board& b, const settings& run, const flash_image& image, int k) 
     if (b.pid == 0) {
         close(out[0]);
         close(result[0]);
+        for (int fd = 3; fd < 1024; ++fd)  // the other boards' pipes are theirs
+            if (fd != out[1] && fd != result[1]) fcntl(fd, F_SETFD, FD_CLOEXEC);
         boardProcess(run, image, k, out[1], result[1]);
     }
     close(out[1]);
@@ -172,7 +175,105 @@ bool printTable(const std::vector<board>& boards) {
     return all;
 }
 
+bool present(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// A line per board as it ends, for an unattended line's log.
+bool sayHowItEnded(board& b, int n) {
+    collect(b);
+    const json j = json::parse(b.summary, nullptr, false);
+    const bool known = j.is_object();
+    std::string serial, id;
+    if (known && j.contains("device_id")) {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%04x", j["device_id"].get<unsigned>());
+        id = std::string(", device ID ") + text;
+    }
+    if (b.status == 0)
+        out("[OK => board %d on %s%s in %.1f s]\n", n, b.name.c_str(), id.c_str(), known ? j["seconds"].get<double>() : 0.0);
+    else
+        out("[ERROR, board %d on %s%s: %s: %s]\n", n, b.name.c_str(), id.c_str(),
+            known ? j["result"].get<std::string>().c_str() : "ended",
+            known ? firstLine(j["message"].get<std::string>()).c_str() : "no result");
+    flush();
+    return b.status == 0;
+}
+
+// One device path of an unattended line: waiting for a board, working on
+// it, or waiting for it to be taken away.
+struct station {
+    enum class state { waiting, working, finished } now = state::waiting;
+    board b;
+    int64_t seen_ns = 0;  // when the board appeared
+};
+
+constexpr int64_t SETTLE_NS = 300000000;  // a board just plugged in: its adapter's node and the bootloader come up
+constexpr int POLL_MS = 100;              // how often a waiting station looks for its board
+
 }  // namespace
+
+outcome waitForBoards(const settings& run, const flash_image& image) {
+    const std::vector<std::string> paths = run.devices.empty() ? std::vector<std::string>{run.dev} : run.devices;
+    std::vector<station> stations(paths.size());
+    out("waiting for boards on %s (a stop signal ends the line)\n", counted(paths.size(), "device").c_str());
+    flush();
+    int started = 0, ended = 0;
+    bool all = true;
+    int stopped = 0;
+    for (;;) {
+        if (!stopped && stopSignalPending()) stopped = stopSignal() ? stopSignal() : stopSignalPending();
+        bool working = false;
+        for (size_t i = 0; i < stations.size(); ++i) {
+            station& s = stations[i];
+            if (s.now == station::state::working) working = true;
+            if (s.now == station::state::finished && !present(paths[i])) s.now = station::state::waiting;
+            if (s.now != station::state::waiting || stopped || (run.count > 0 && started >= run.count)) continue;
+            if (!present(paths[i])) {
+                s.seen_ns = 0;
+                continue;
+            }
+            if (s.seen_ns == 0) s.seen_ns = nowNs();
+            if (nowNs() - s.seen_ns < SETTLE_NS) continue;
+            s.b = board{};
+            s.b.name = paths[i];
+            startBoard(s.b, run, image, started++);
+            s.now = station::state::working;
+            working = true;
+        }
+        if (!working && (stopped || (run.count > 0 && ended >= run.count))) break;
+        std::vector<struct pollfd> fds;
+        for (const auto& s : stations) fds.push_back({s.now == station::state::working ? s.b.out : -1, POLLIN, 0});
+        const struct timespec ts {0, POLL_MS * 1000000L};
+        const int r = ppoll(fds.data(), fds.size(), &ts, waitMask());
+        if (r < 0 && stopSignal() && !stopped) {
+            stopped = stopSignal();
+            for (const auto& s : stations)
+                if (s.now == station::state::working) kill(s.b.pid, stopped);
+        }
+        for (size_t i = 0; r > 0 && i < stations.size(); ++i) {
+            station& s = stations[i];
+            if (s.now != station::state::working || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            char buf[4096];
+            const ssize_t n = read(s.b.out, buf, sizeof buf);
+            if (n > 0) {
+                takeOutput(s.b, buf, static_cast<size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            close(s.b.out);
+            all = sayHowItEnded(s.b, ++ended) && all;
+            s.now = station::state::finished;
+        }
+        flush();
+    }
+    outcome result;
+    result.kind = all ? result_kind::ok : result_kind::verify_failed;
+    result.status = all ? 0 : 255;
+    // Stopped between boards, the line ends as its boards did: 0 if every one succeeded.
+    result.message = all ? "[OK => " + counted(static_cast<uint64_t>(ended), "board") + ", every one succeeded]\n"
+                         : "[ERROR, not every board succeeded]\n";
+    if (!all) out("%s", result.message.c_str());
+    return result;
+}
 
 std::vector<std::string> boardList(const std::string& devices) {
     std::vector<std::string> list;
@@ -197,6 +298,7 @@ std::vector<std::string> boardList(const std::string& devices) {
 }
 
 outcome programBoards(const settings& run, const flash_image& image) {
+    if (run.wait) return waitForBoards(run, image);
     std::vector<board> boards(run.devices.size());
     for (size_t k = 0; k < boards.size(); ++k) {
         boards[k].name = run.devices[k];

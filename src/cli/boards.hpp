@@ -35,4 +35,10 @@ std::vector<std::string> boardList(const std::string& devices);
 // every board succeeded (a stop signal: every board stopped, 128 + it).
 outcome programBoards(const settings& run, const flash_image& image);
 
+// --wait: an unattended line. Each device path waits for a board to appear,
+// works on it in a process of its own, says how it ended, waits for it to be
+// taken away, and again, until a stop signal or --count boards; ok when
+// every board so far succeeded.
+outcome waitForBoards(const settings& run, const flash_image& image);
+
 }  // namespace bootlink

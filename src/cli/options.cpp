@@ -296,6 +296,18 @@ const std::vector<option_entry> table = {
          out("a log per board in '%s'\n", r.log_dir.c_str());
      },
      "Many boards:\n", "  --log-dir DIR            with --devices: each board's output in DIR/BOARD.log\n"},
+    {"wait", 0, false, -1, I::wait, false, actionBit(ACTION_PROGRAM),
+     [](S& r, const char*, const char*) {
+         r.wait = true;
+         out("programming each board as it is plugged in\n");
+     },
+     "Many boards:\n", "  --wait                   with --program: each board as it is plugged in, until stopped\n"},
+    {"count", 0, true, -1, I::count, false, actionBit(ACTION_PROGRAM),
+     [](S& r, const char* a, const char*) {
+         r.count = static_cast<int32_t>(wholeNumber(a, "count", 1000000));
+         out("stopping after %s\n", counted(static_cast<uint64_t>(r.count), "board").c_str());
+     },
+     "Many boards:\n", "  --count N                with --wait: stop after N boards\n"},
     {"report", 0, true, -1, I::report, false, ALL_ACTIONS & ~actionBit(ACTION_CHECK),
      [](S& r, const char* a, const char*) {
          storePath(r.report_file, a, "report");

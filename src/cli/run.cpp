@@ -173,6 +173,10 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line, outco
     if (run.show_config) showConfig(run);
     checkOptionsFit(run);
     checkSerialOptions(run);
+    if (run.given(setting_id::count) && !run.wait)
+        fail(result_kind::refused, "ERROR: --count is for --wait: how many boards to wait for\n");
+    if (run.wait && (run.devices.empty() ? isNetworkPort(run.dev) : false))
+        fail(result_kind::refused, "ERROR: --wait watches device paths for boards plugged in, not a network port\n");
     if (!run.devices.empty() && run.given(setting_id::device))
         fail(result_kind::refused, "ERROR: --device and --devices both name the line: give one of them\n");
     const action_entry& action = actionFor(run.action);
@@ -187,7 +191,7 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line, outco
     }
     if (run.action == ACTION_READ_ALL) needWholeBoard(run);
     const auto strays = [&] { checkArguments(argc, argv, first, run); };
-    if (!run.devices.empty()) {
+    if (!run.devices.empty() || run.wait) {
         strays();  // before any board: each runs in a process of its own
         outcome all = programBoards(run, image);
         run.report_file.clear();  // each board has reported itself

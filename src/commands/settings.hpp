@@ -20,7 +20,7 @@ enum class setting_id {
     device, hexfile, output, bytes, startaddr, rows, baud, pace, timeout, retries,
     eeprom_size, lock, trace, run_after, skip_unchanged, write_config, quiet, flash_size,
     expect_id, report, serial_at, serial_start, serial_bytes, serial_file,
-    devices, log_dir,
+    devices, log_dir, wait, count,
     count_  // how many there are
 };
 
@@ -55,6 +55,8 @@ struct settings {
     std::string serial_file;         // --serial-file: where the next number is kept
     std::vector<std::string> devices;  // --devices: the boards to work on at once
     std::string log_dir;             // --log-dir: a log per board there
+    bool wait = false;               // --wait: boards plugged in one after another
+    int32_t count = 0;               // --count: how many boards --wait works on (0: until stopped)
     bool read_defaults = true;       // --no-config: no file of defaults
     bool show_config = false;        // --show-config: print the settings and where they came from
     std::string defaults_file;       // the file of defaults read, if any

@@ -1,5 +1,6 @@
 // A production line: which part is on the line, and a report per board
 // that a supervisor's script reads.
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -265,6 +266,55 @@ TEST(Boards, FourAtOnceOneFaultyNamedAlone) {
     EXPECT_EQ(*serials.rbegin() - *serials.begin() <= 3, true);
     const std::string left = read_file(dir.file("serials"));
     EXPECT_TRUE(left == "next 503\n" || left.starts_with("next 504\nfree ")) << left;
+}
+
+}  // namespace
+
+namespace {
+
+// An unattended line: boards plugged in one after another at one path, the
+// second one faulty; each programmed once, a line each, --count ends it.
+TEST(Wait, ProgramsBoardsPluggedInOneAfterAnother) {
+    temp_dir dir;
+    const std::string path = dir.file("station");
+    const std::string fw = kToolchain + "linked.hex";
+    std::atomic<bool> done{false};
+    std::thread line([&] {
+        for (int i = 0; i < 3 && !done; ++i) {
+            std::vector<std::string> args;
+            if (i == 1) args = {"--fault", "corrupt-write=0x01"};
+            {
+                sim_process board(path, args);  // plugged in
+                // Left in until its result is on the line's log, then taken away.
+                for (int t = 0; t < 400 && !done; ++t) {
+                    const std::string log = read_file(dir.file("out"));
+                    if (log.find("board " + std::to_string(i + 1) + " on ") != std::string::npos) break;
+                    usleep(25000);
+                }
+            }
+            usleep(200000);
+        }
+    });
+    run_options o = in_dir(dir.path());
+    o.stdout_mode = dir.file("out");
+    o.timeout_ms = 30000;
+    const auto r = run_plain({"--device", path, "--pace", "0", "--wait", "--count", "3", "--program", "--hexfile", fw,
+                              "--serial-at", "0xF00080", "--serial", "40", "--report", dir.file("r.jsonl")},
+                             o);
+    done = true;
+    line.join();
+    const std::string out = read_file(dir.file("out"));
+    EXPECT_EQ(r.status, 255) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("\\[OK => board 1 on " + path + ", device ID 0x4c20 in [0-9.]+ s\\]\n")))
+        << out;
+    EXPECT_NE(out.find("[ERROR, board 2 on " + path + ", device ID 0x4c20: verify-failed: "), std::string::npos) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("\\[OK => board 3 on " + path + ", device ID 0x4c20 in [0-9.]+ s\\]\n")))
+        << out;
+    EXPECT_TRUE(out.ends_with("[ERROR, not every board succeeded]\n")) << out;
+    const auto lines = reportLines(dir.file("r.jsonl"));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0]["serial"], 40);
+    EXPECT_EQ(lines[2]["serial"], 42);  // without a file the numbers go on: the board, not a failure, used 41
 }
 
 }  // namespace
