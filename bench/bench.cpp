@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,8 @@ double startup_seconds(int reps) {
 
 sample measure(const std::vector<std::string>& args, int reps,
                const std::function<void(bootsim::device&)>& prepare = {}, const std::string& cwd = "",
-               const bootsim::line_model& timing = {}) {
+               const bootsim::line_model& timing = {},
+               const std::function<std::string(const std::string&)>& front = {}) {
     std::vector<double> t, cpu;
     sample s;
     for (int i = 0; i < reps; ++i) {
@@ -52,6 +54,7 @@ sample measure(const std::vector<std::string>& args, int reps,
         run_options o;
         o.cwd = cwd;
         o.timeout_ms = 600000;
+        o.front = front;
         const auto r = run_tool(dev, args, o);
         if (r.status != 0) {
             const size_t tail = r.out.size() > 2000 ? r.out.size() - 2000 : 0;
@@ -144,6 +147,7 @@ void fast(int reps, double startup, const temp_dir& dir);
 void host(int reps, const temp_dir& dir);
 void noise(const temp_dir& dir);
 void adapter(const temp_dir& dir);
+void network(const temp_dir& dir);
 
 int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
@@ -152,7 +156,8 @@ int main(int argc, char** argv) {
     // "program" (--program of 32 KiB), "host" (the host's own cost: system
     // calls, CPU time, a 1 Mbit/s line), "noise" (--program of a toolchain's
     // 30 KiB over a noisy line, 20 seeds), "adapter" (--program behind a USB
-    // adapter's latency timer); all by default.
+    // adapter's latency timer), "network" (--program through ser2net); all by
+    // default.
     const std::string only = argc > 2 ? argv[2] : "";
     with_defaults = only != "quick";
     const double startup = startup_seconds(reps * 3);
@@ -166,6 +171,7 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "host") host(reps, dir);
     if (only.empty() || only == "noise") noise(dir);
     if (only.empty() || only == "adapter") adapter(dir);
+    if (only.empty() || only == "network") network(dir);
     return 0;
 }
 
@@ -443,4 +449,29 @@ void adapter(const temp_dir& dir) {
     }
     std::printf("\nA pseudo-terminal has no latency timer to ask for: the tool's request for low latency\n"
                 "(TIOCSSERIAL, ASYNC_LOW_LATENCY) is what takes a real adapter from the 16 ms row to the 1 ms one.\n");
+}
+
+// A rack's port exported by a real ser2net on the loopback, raw and as
+// RFC 2217, against the local line in the same run.
+void network(const temp_dir& dir) {
+    write_file(dir.file("fw.hex"), compiler_hex(false));
+    std::printf("\nThrough ser2net (tcp nodelay, chardelay off) on 127.0.0.1: --program of 32 KiB with\n"
+                "--pace 0 against a part at the line's speed, as a ratio to the local line.\n\n");
+    std::printf("%-10s %9s %9s %8s %11s %8s\n", "line", "local s", "raw s", "ratio", "rfc2217 s", "ratio");
+    for (const int baud : {115200, 1000000}) {
+        const std::vector<std::string> args{"--baud", std::to_string(baud), "--pace", "0", "--program", "--hexfile",
+                                            "fw.hex"};
+        const double local = measure(args, 3, {}, dir.path(), part(baud)).seconds;
+        double through[2];
+        for (int telnet = 0; telnet < 2; ++telnet) {
+            std::unique_ptr<ser2net_server> server;
+            auto front = [&](const std::string& pty) {
+                server = std::make_unique<ser2net_server>(pty, telnet == 1);
+                return server->url();
+            };
+            through[telnet] = measure(args, 3, {}, dir.path(), part(baud), front).seconds;
+        }
+        std::printf("%-10d %9.3f %9.3f %8.3f %11.3f %8.3f\n", baud, local, through[0], through[0] / local, through[1],
+                    through[1] / local);
+    }
 }
