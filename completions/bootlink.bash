@@ -37,7 +37,7 @@ _bootlink_values() {
             compgen -W $'256\n512\n1024\n2048\n4096' -- "$2" ;;
         --flash-size)
             compgen -W $'16384\n32768\n65536\n131072' -- "$2" ;;
-        -b|--bytes|-a|--startaddr|-r|--rows|--pace|--timeout|--retries)
+        -b|--bytes|-a|--startaddr|-r|--rows|--pace|--timeout|--retries|--count|--serial|--serial-at|--serial-bytes|--expect-id|--devices)
             ;;
         *) return 1 ;;
     esac
@@ -99,6 +99,8 @@ _bootlink() {
 --expect-id
 --devices
 --log-dir
+--wait
+--count
 --report
 --serial-at
 --serial

@@ -78,14 +78,27 @@ private:
     }
 
     // The plan's first reads; returns the rows to write.
+    // Nothing is erased yet, so a read whose request ran out of retries is
+    // read again whole, up to the retries, before the run gives up: on a
+    // noisy line that is cheaper than a failed run.
+    row_contents readBeforeErase(const std::vector<span_request>& reads, const char* phase) {
+        for (int round = 0;; ++round) {
+            try {
+                return readRows(reads, phase, round < retries() ? dev_ : ctx_.dev);
+            } catch (const request_failed& f) {
+                out("[retry %d of %d: reading the rows again: %s]\n", round + 1, retries(), f.reason);
+            }
+        }
+    }
+
     std::vector<uint32_t> firstReads() {
         if (plan_.first_reads.empty()) return plan_.rows;
         const char* phase = plan_.skip_unchanged ? "reading %llu bytes to compare\n"
                                                  : "reading %llu bytes of rows the file gives in part\n";
-        const row_contents now = readRows(plan_.first_reads, phase, ctx_.dev);
+        const row_contents now = readBeforeErase(plan_.first_reads, phase);
         const row_contents again =
             plan_.second_reads.empty() ? row_contents{}
-                                       : readRows(plan_.second_reads, "reading %llu bytes again to check them\n", ctx_.dev);
+                                       : readBeforeErase(plan_.second_reads, "reading %llu bytes again to check them\n");
         for (uint32_t r : plan_.partial) mergeRow(work_.rows.at(r), agreed(r, now.at(r), again.at(r)));
         if (!plan_.skip_unchanged) return plan_.rows;
         std::vector<uint32_t> changed;

@@ -74,7 +74,15 @@ size_t otherMemories(action_context& ctx, const programming_plan& plan, outcome&
 // anything is erased.
 void identify(action_context& ctx, outcome& result) {
     std::array<uint8_t, DEVICE_ID_END - DEVICE_ID_FIRST> id{};
-    readMemory(ctx.dev, memory::config, DEVICE_ID_FIRST, id);
+    // Nothing has changed yet: a read whose retries ran out is worth another round.
+    for (int round = 0;; ++round) {
+        try {
+            readMemory(round < ctx.dev.retries ? ctx.dev.softened() : ctx.dev, memory::config, DEVICE_ID_FIRST, id);
+            break;
+        } catch (const request_failed& f) {
+            out("[retry %d of %d: reading the device ID again: %s]\n", round + 1, ctx.dev.retries, f.reason);
+        }
+    }
     result.device_id = static_cast<uint16_t>(id[1] << 8 | id[0]);
     out("device ID 0x%04x\n", *result.device_id);
     if (ctx.known) ctx.known->device_id = result.device_id;
