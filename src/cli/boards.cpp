@@ -211,67 +211,89 @@ constexpr int POLL_MS = 100;              // how often a waiting station looks f
 
 }  // namespace
 
+namespace {
+
+// The line's state as the loop goes: boards started and ended, and a stop.
+struct line_state {
+    int started = 0, ended = 0, stopped = 0;
+    bool all = true;
+};
+
+// Starts a board at each station whose board has appeared and settled, and
+// readies one whose board was taken away; true while any board is worked on.
+bool startArrivals(std::vector<station>& stations, const std::vector<std::string>& paths, const settings& run,
+                   const flash_image& image, line_state& line) {
+    bool working = false;
+    for (size_t i = 0; i < stations.size(); ++i) {
+        station& s = stations[i];
+        if (s.now == station::state::working) working = true;
+        if (s.now == station::state::finished && !present(paths[i])) s.now = station::state::waiting;
+        if (s.now != station::state::waiting || line.stopped || (run.count > 0 && line.started >= run.count)) continue;
+        if (!present(paths[i])) {
+            s.seen_ns = 0;
+            continue;
+        }
+        if (s.seen_ns == 0) s.seen_ns = nowNs();
+        if (nowNs() - s.seen_ns < SETTLE_NS) continue;
+        s.b = board{};
+        s.b.name = paths[i];
+        startBoard(s.b, run, image, line.started++);
+        s.now = station::state::working;
+        working = true;
+    }
+    return working;
+}
+
+// Passes on what the working boards print, a while at most; a board that
+// ended says how.
+void takeFromWorking(std::vector<station>& stations, line_state& line) {
+    std::vector<struct pollfd> fds;
+    for (const auto& s : stations) fds.push_back({s.now == station::state::working ? s.b.out : -1, POLLIN, 0});
+    const struct timespec ts {0, POLL_MS * 1000000L};
+    const int r = ppoll(fds.data(), fds.size(), &ts, waitMask());
+    if (r < 0 && stopSignal() && !line.stopped) {
+        line.stopped = stopSignal();
+        for (const auto& s : stations)
+            if (s.now == station::state::working) kill(s.b.pid, line.stopped);
+    }
+    for (size_t i = 0; r > 0 && i < stations.size(); ++i) {
+        station& s = stations[i];
+        if (s.now != station::state::working || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+        char buf[4096];
+        const ssize_t n = read(s.b.out, buf, sizeof buf);
+        if (n > 0) {
+            takeOutput(s.b, buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        close(s.b.out);
+        line.all = sayHowItEnded(s.b, ++line.ended) && line.all;
+        s.now = station::state::finished;
+    }
+    flush();
+}
+
+}  // namespace
+
 outcome waitForBoards(const settings& run, const flash_image& image) {
     const std::vector<std::string> paths = run.devices.empty() ? std::vector<std::string>{run.dev} : run.devices;
     std::vector<station> stations(paths.size());
     out("waiting for boards on %s (a stop signal ends the line)\n", counted(paths.size(), "device").c_str());
     flush();
-    int started = 0, ended = 0;
-    bool all = true;
-    int stopped = 0;
+    line_state line;
     for (;;) {
-        if (!stopped && stopSignalPending()) stopped = stopSignal() ? stopSignal() : stopSignalPending();
-        bool working = false;
-        for (size_t i = 0; i < stations.size(); ++i) {
-            station& s = stations[i];
-            if (s.now == station::state::working) working = true;
-            if (s.now == station::state::finished && !present(paths[i])) s.now = station::state::waiting;
-            if (s.now != station::state::waiting || stopped || (run.count > 0 && started >= run.count)) continue;
-            if (!present(paths[i])) {
-                s.seen_ns = 0;
-                continue;
-            }
-            if (s.seen_ns == 0) s.seen_ns = nowNs();
-            if (nowNs() - s.seen_ns < SETTLE_NS) continue;
-            s.b = board{};
-            s.b.name = paths[i];
-            startBoard(s.b, run, image, started++);
-            s.now = station::state::working;
-            working = true;
-        }
-        if (!working && (stopped || (run.count > 0 && ended >= run.count))) break;
-        std::vector<struct pollfd> fds;
-        for (const auto& s : stations) fds.push_back({s.now == station::state::working ? s.b.out : -1, POLLIN, 0});
-        const struct timespec ts {0, POLL_MS * 1000000L};
-        const int r = ppoll(fds.data(), fds.size(), &ts, waitMask());
-        if (r < 0 && stopSignal() && !stopped) {
-            stopped = stopSignal();
-            for (const auto& s : stations)
-                if (s.now == station::state::working) kill(s.b.pid, stopped);
-        }
-        for (size_t i = 0; r > 0 && i < stations.size(); ++i) {
-            station& s = stations[i];
-            if (s.now != station::state::working || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            char buf[4096];
-            const ssize_t n = read(s.b.out, buf, sizeof buf);
-            if (n > 0) {
-                takeOutput(s.b, buf, static_cast<size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            close(s.b.out);
-            all = sayHowItEnded(s.b, ++ended) && all;
-            s.now = station::state::finished;
-        }
-        flush();
+        if (!line.stopped) line.stopped = acceptStopSignal();
+        const bool working = startArrivals(stations, paths, run, image, line);
+        if (!working && (line.stopped || (run.count > 0 && line.ended >= run.count))) break;
+        takeFromWorking(stations, line);
     }
     outcome result;
-    result.kind = all ? result_kind::ok : result_kind::verify_failed;
-    result.status = all ? 0 : 255;
+    result.kind = line.all ? result_kind::ok : result_kind::verify_failed;
+    result.status = line.all ? 0 : 255;
     // Stopped between boards, the line ends as its boards did: 0 if every one succeeded.
-    result.message = all ? "[OK => " + counted(static_cast<uint64_t>(ended), "board") + ", every one succeeded]\n"
-                         : "[ERROR, not every board succeeded]\n";
-    if (!all) out("%s", result.message.c_str());
+    result.message = line.all ? "[OK => " + counted(static_cast<uint64_t>(line.ended), "board") + ", every one succeeded]\n"
+                              : "[ERROR, not every board succeeded]\n";
+    if (!line.all) out("%s", result.message.c_str());
     return result;
 }
 

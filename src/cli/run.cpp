@@ -194,6 +194,7 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line, outco
     if (!run.devices.empty() || run.wait) {
         strays();  // before any board: each runs in a process of its own
         outcome all = programBoards(run, image);
+        report(all);
         run.report_file.clear();  // each board has reported itself
         return all;
     }

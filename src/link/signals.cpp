@@ -65,6 +65,18 @@ void releaseStopSignals() {
 
 int stopSignal() { return caught; }
 
+int acceptStopSignal() {
+    if (caught || !installed) return caught;
+    sigset_t set;
+    sigemptyset(&set);
+    for (int i = 0; i < STOP_SIGNALS; ++i)
+        if (taken[i]) sigaddset(&set, stopSignals[i]);
+    const struct timespec now {0, 0};
+    const int s = sigtimedwait(&set, nullptr, &now);
+    if (s > 0) caught = s;
+    return caught;
+}
+
 int stopSignalPending() {
     if (caught || !installed) return caught;
     // Held back and not yet delivered: it counts as arrived all the same, so

@@ -25,6 +25,11 @@ int stopSignal();
 // asked before a request goes out, not at every byte).
 int stopSignalPending();
 
+// A stop signal held back, taken now as arrived, so that it no longer ends
+// the process when the signals are given back: for a run that ends in its
+// own good order when stopped (an unattended line).
+int acceptStopSignal();
+
 // The mask to wait under (ppoll): the stop signals let through. nullptr when
 // catchStopSignals() was never called (tests driving the link in-process).
 const sigset_t* waitMask();

@@ -1,6 +1,7 @@
 // A production line: which part is on the line, and a report per board
 // that a supervisor's script reads.
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -315,6 +316,27 @@ TEST(Wait, ProgramsBoardsPluggedInOneAfterAnother) {
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0]["serial"], 40);
     EXPECT_EQ(lines[2]["serial"], 42);  // without a file the numbers go on: the board, not a failure, used 41
+}
+
+}  // namespace
+
+namespace {
+
+// Stopped between boards, the line ends in good order: 0 when every board
+// so far succeeded (here: none came).
+TEST(Wait, AStopSignalEndsTheLineAsItsBoardsDid) {
+    temp_dir dir;
+    run_options o = in_dir(dir.path());
+    o.signal = SIGTERM;
+    o.signal_after = "(a stop signal ends the line)\n";
+    o.signal_after_ms = 200;
+    const auto r = run_plain({"--device", dir.file("station"), "--wait", "--program", "--hexfile",
+                              kToolchain + "linked.hex"},
+                             o);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(r.out.ends_with("waiting for boards on 1 device (a stop signal ends the line)\n"
+                                "[OK => 0 boards, every one succeeded]\n"))
+        << r.out;
 }
 
 }  // namespace
