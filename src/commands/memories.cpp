@@ -1,5 +1,6 @@
 #include "commands/memories.hpp"
 
+
 #include "commands/transfer.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
@@ -53,6 +54,26 @@ void printFirst(const std::vector<difference>& diffs) {
             diffs[i].read);
 }
 
+// Configuration differences that `fails` are verify failures (the run ends);
+// the others are bits the part does not implement, each a note, which says
+// what the file gave or what was `written`.
+template <class Fails>
+void failOrNote(const std::vector<difference>& diffs, Fails fails, bool written) {
+    std::vector<difference> failed;
+    for (const auto& d : diffs) {
+        if (fails(d)) {
+            failed.push_back(d);
+            continue;
+        }
+        out(written ? "[note: configuration byte 0x%06x reads 0x%02x where 0x%02x was written: bits the part does not "
+                      "implement read as 0]\n"
+                    : "[note: configuration byte 0x%06x reads 0x%02x, the file gives 0x%02x: bits the part does not "
+                      "implement read as 0]\n",
+            d.address, d.read, d.expected);
+    }
+    reportDifferences(failed);
+}
+
 }  // namespace
 
 void listDifferences(const std::vector<difference>& diffs) {
@@ -91,16 +112,7 @@ size_t checkConfig(action_context& ctx, const byte_map& config, const programmin
         }
         // --verify: only a bit that reads 0 where the file has 1 may be one
         // the part does not implement; any other difference fails.
-        std::vector<difference> failed;
-        for (const auto& d : diffs) {
-            if (d.read & ~d.expected)
-                failed.push_back(d);
-            else
-                out("[note: configuration byte 0x%06x reads 0x%02x, the file gives 0x%02x: bits the part does not "
-                    "implement read as 0]\n",
-                    d.address, d.read, d.expected);
-        }
-        reportDifferences(failed);
+        failOrNote(diffs, [](const difference& d) { return (d.read & ~d.expected) != 0; }, false);
         return 0;
     }
     // What was there tells a bit the part does not implement (0 before and
@@ -108,17 +120,12 @@ size_t checkConfig(action_context& ctx, const byte_map& config, const programmin
     const byte_map before = readBack(ctx, memory::config, plan.config_reads, "reading %llu configuration bytes\n", work);
     writeRuns(ctx, memory::config, config, plan.config_writes, "configuration byte", "", work);
     const byte_map got = readBack(ctx, memory::config, plan.config_reads, "verifying %llu configuration bytes\n", work);
-    std::vector<difference> failed;
-    for (const auto& d : differences(config, got, work)) {
-        const uint8_t lost = static_cast<uint8_t>(d.expected & ~d.read & before.at(d.address));
-        if ((d.read & ~d.expected) || lost)
-            failed.push_back(d);
-        else
-            out("[note: configuration byte 0x%06x reads 0x%02x where 0x%02x was written: bits the part does not "
-                "implement read as 0]\n",
-                d.address, d.read, d.expected);
-    }
-    reportDifferences(failed);
+    failOrNote(differences(config, got, work),
+               [&](const difference& d) {
+                   const uint8_t lost = static_cast<uint8_t>(d.expected & ~d.read & before.at(d.address));
+                   return (d.read & ~d.expected) || lost;
+               },
+               true);
     return 0;
 }
 
