@@ -228,14 +228,16 @@ public:
     bool setSpeed(int baud) override {
         reportedBaud_ = 0;
         comPort(SET_BAUDRATE, be32(static_cast<uint32_t>(baud)));
+        // The answer to an earlier setting (the format's speed) may still be
+        // on its way: wait for the one that confirms this speed.
         const int64_t deadline = after(timeoutMs_);
         uint8_t raw[256];
-        while (reportedBaud_ == 0) {
+        while (std::abs(reportedBaud_ - baud) * 50 > baud) {
             const size_t n = readRaw(raw, sizeof raw, deadline);
             if (n == 0) return false;
             parse(raw, n);
         }
-        return std::abs(reportedBaud_ - baud) * 50 <= baud;
+        return true;
     }
 
     void dropInput() override {
