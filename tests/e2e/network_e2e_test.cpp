@@ -43,6 +43,11 @@ std::string afterFirstLine(const std::string& s) {
 // reach the device (the wake byte and every 0xFF once), the same memory
 // and the same output after the device's echo.
 TEST_P(ThroughSer2net, SendsWhatALocalLineSends) {
+#ifdef BOOTLINK_SANITIZED
+    // Timing of a real server on a machine loaded by a sanitized suite: the
+    // plain suite runs these; the failure paths below still run here.
+    GTEST_SKIP() << "ser2net's own timing under sanitizer load";
+#endif
     const auto& c = GetParam();
     temp_dir here, there;
     bootsim::device local, remote;
