@@ -24,28 +24,49 @@ struct request_kind {
     bool wide;          // 24-bit addresses; EEPROM ones have 16 bits and a 0x00
 };
 
+// Replies lost or damaged one after another, with no good one between,
+// that make a line broken rather than noisy: a noisy line at one damaged
+// byte in a thousand loses a few replies in a row, not eight.
+constexpr int BROKEN_AFTER = 8;
+
+// A line that has not answered one request right in this run, or none of
+// late, is broken: another round of the same requests will not mend it.
+bool broken(const serial_link& line) { return line.good_replies == 0 || line.bad_in_row >= BROKEN_AFTER; }
+
 // Runs one request: sent, and its reply read, by `attempt` over a fresh
 // exchange. A reply lost or damaged on the line (none in time, framing,
 // checksum, another request's, another address or length) sends the request
 // again once the line is quiet, up to the device's retries: repeating a
 // read, a write or an erase leaves the device as one would. `allowanceMs` is
 // how long the device works on it, added to each reply byte's wait.
+//
+// When the retries are spent, a soft device hands the failure up
+// (request_failed) for the caller to do the work again at a larger scale;
+// but not on a dead line (not one byte came back to any of the sends) nor a
+// broken one: there the run ends with the reply's own message.
 template <class Attempt>
 void request(const bootloader& dev, int allowanceMs, Attempt attempt) {
     serial_link& line = dev.line;
     const int wait = line.timeout_ms == WAIT_FOREVER ? WAIT_FOREVER : line.timeout_ms + allowanceMs;
+    bool silent = true;  // no byte came back to any send of it
     for (int tried = 0;; ++tried) {
         if (dev.counts) ++dev.counts->sent;
         const bool last = tried >= dev.retries;
         exchange x{line, dev.trace, wait, !last || dev.soft};
+        const uint64_t before = line.bytes_in;
         try {
             attempt(x);
+            ++line.good_replies;
+            line.bad_in_row = 0;
             return;
         } catch (const reply_lost& lost) {
+            silent = silent && line.bytes_in == before;
+            ++line.bad_in_row;
             if (!last) {
                 if (dev.counts) ++dev.counts->retries;
                 out("%s[retry %d of %d: %s]\n", dev.trace ? "\n" : "", tried + 1, dev.retries, lost.reason);
             }
+            if (last && (silent || broken(line))) fail(lost.kind, "%s", lost.message.c_str());
             if (!waitQuiet(line))
                 fail(result_kind::damaged_line, "[ERROR, the line does not go quiet: the device keeps sending]\n");
             if (last) throw request_failed{lost.reason};

@@ -21,26 +21,33 @@ void tracedByte(const exchange& x, const char* fmt, unsigned b) {
     if (x.trace) out(fmt, b);
 }
 
+// A reply that went wrong: thrown on while the request may go again, else
+// printed and the run ends.
+[[noreturn]] void lostOrFail(const exchange& x, const char* reason, result_kind kind, const char* message) {
+    if (x.may_retry) throw reply_lost{reason, kind, message};
+    fail(kind, "%s", message);
+}
+
 // One raw byte of the reply; a wait that runs out is a lost reply.
 void readByte(exchange& x, uint8_t& byte) {
     if (serialRead(x.line, byte, x.wait_ms) == 1) return;
-    if (x.may_retry) throw reply_lost{"no reply in time"};
-    fail(result_kind::no_reply,
-         "\n[ERROR, no reply from the device within %d ms]\n"
-         "[hint: is the device in its bootloader, is it on this --device, and at this --baud?]\n",
-         x.wait_ms);
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "\n[ERROR, no reply from the device within %d ms]\n"
+                  "[hint: is the device in its bootloader, is it on this --device, and at this --baud?]\n",
+                  x.wait_ms);
+    lostOrFail(x, "no reply in time", result_kind::no_reply, message);
 }
 
 }  // namespace
 
 void replyFailure(const exchange& x, const char* reason, const char* fmt, ...) {
-    if (x.may_retry) throw reply_lost{reason};
     char message[256];
     va_list args;
     va_start(args, fmt);
     std::vsnprintf(message, sizeof message, fmt, args);
     va_end(args);
-    fail(result_kind::damaged_line, "%s", message);
+    lostOrFail(x, reason, result_kind::damaged_line, message);
 }
 
 void traceText(const exchange& x, const char* text) {

@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <string>
 
 #include "link/serial.hpp"
+#include "report/fatal.hpp"
 
 namespace bootlink {
 
@@ -45,7 +47,9 @@ struct exchange {
 // Thrown instead of ending the run when a reply is lost or damaged and the
 // request may still be sent again (exchange::may_retry).
 struct reply_lost {
-    const char* reason;
+    const char* reason;    // for a retry line: "no reply in time"
+    result_kind kind;      // and what the run ends with, should it end here
+    std::string message;   // printed then
 };
 
 // A reply that is not what the request asks for: with a retry left, throws

@@ -135,7 +135,7 @@ public:
         while (waitFor(fd_, POLLIN, nowNs()) > 0 && readRaw(scratch, sizeof scratch, nowNs()) > 0) {
         }
     }
-    void write(const uint8_t* bytes, size_t n) override { sendAll(bytes, n); }
+    void write(const uint8_t* bytes, size_t n, int64_t deadlineNs) override { sendAll(bytes, n, deadlineNs); }
     size_t read(uint8_t* into, size_t most, int64_t deadlineNs) override { return readRaw(into, most, deadlineNs); }
     bool waitQuiet(int64_t quietNs, int64_t giveUpNs) override {
         uint8_t scratch[256];
@@ -166,8 +166,9 @@ protected:
         }
     }
 
-    void sendAll(const uint8_t* bytes, size_t n) {
-        const int64_t deadline = after(timeoutMs_);
+    // Every byte taken by the deadline (< 0: the line's own bound).
+    void sendAll(const uint8_t* bytes, size_t n, int64_t deadline = -1) {
+        if (deadline < 0) deadline = after(timeoutMs_);
         while (n > 0) {
             checkInterrupted();
             const ssize_t w = ::send(fd_, bytes, n, MSG_NOSIGNAL);
@@ -247,14 +248,14 @@ public:
         taken_ = 0;
     }
 
-    void write(const uint8_t* bytes, size_t n) override {
+    void write(const uint8_t* bytes, size_t n, int64_t deadlineNs) override {
         std::vector<uint8_t> wire;
         wire.reserve(n + 4);
         for (size_t i = 0; i < n; ++i) {
             wire.push_back(bytes[i]);
             if (bytes[i] == IAC) wire.push_back(IAC);  // the wake byte 0xFF too: it reaches the device once
         }
-        sendAll(wire.data(), wire.size());
+        sendAll(wire.data(), wire.size(), deadlineNs);
     }
 
     size_t read(uint8_t* into, size_t most, int64_t deadlineNs) override {

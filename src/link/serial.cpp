@@ -24,13 +24,26 @@ bool waitms(int ms) {
     }
 }
 
+namespace {
+
+// How long `n` bytes may take to leave: their time on the wire, and then
+// the reply's wait (or 5 s where replies are waited for as long as they
+// take): a line that takes nothing for that long is dead.
+int64_t writeDeadline(const serial_link& line, size_t n) {
+    const int64_t wire = static_cast<int64_t>(n) * 10 * 1000000000LL / std::max(line.baud, 1);
+    const int64_t grace = line.timeout_ms > 0 ? line.timeout_ms : WRITE_GRACE_MS;
+    return nowNs() + wire + grace * 1000000;
+}
+
+}  // namespace
+
 void serialWrite(serial_link& line, int byte) {
     const uint8_t b = static_cast<uint8_t>(byte);
     if (line.gathering) {
         line.outbox.push_back(b);
         return;
     }
-    line.port().write(&b, 1);
+    line.port().write(&b, 1, writeDeadline(line, 1));
     if (line.pace_ms > 0) waitms(line.pace_ms);
     checkInterrupted();
 }
@@ -43,7 +56,7 @@ void startGathering(serial_link& line) {
 void sendGathered(serial_link& line) {
     if (!line.gathering) return;
     line.gathering = false;
-    line.port().write(line.outbox.data(), line.outbox.size());
+    line.port().write(line.outbox.data(), line.outbox.size(), writeDeadline(line, line.outbox.size()));
     line.outbox.clear();
     checkInterrupted();
 }
@@ -91,6 +104,7 @@ int serialRead(serial_link& line, uint8_t& byte, int waitMs) {
     if (line.rest_at_ns > 0) sleepUntil(line.rest_at_ns, deadline);
     const size_t n = line.port().read(line.inbox.data(), most, deadline);
     if (n == 0) return 0;
+    line.bytes_in += n;
     line.owed = line.owed > n ? line.owed - n : 0;
     line.rest_at_ns = restArrivesNs(line);
     line.inbox_at = 1;

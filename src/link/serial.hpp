@@ -16,6 +16,7 @@ namespace bootlink {
 constexpr int BYTE_PAUSE_MS = 10;   // default pause after every byte sent; the bootloader polls its UART
 constexpr int WAIT_FOREVER = 0;     // reply timeout meaning "no timeout"
 constexpr int DEFAULT_BAUD = 19200; // the bootloader's line speed unless told otherwise
+constexpr int WRITE_GRACE_MS = 5000; // longest a line may take no byte when replies have no timeout
 
 // The open line: its transport, the pace of what is sent and the bytes
 // gathered or received but not yet taken. Nothing of a request or of what
@@ -49,6 +50,14 @@ public:
     // each. 0: not known.
     size_t owed = 0;
     int64_t rest_at_ns = 0;  // when those will all have come (0: not known)
+
+    // What the line has shown of itself in this run: bytes that came, and
+    // replies that came whole and right, and how many replies since the
+    // last such were lost or damaged. A line that never gave one good reply,
+    // or none of late, is broken, not noisy.
+    uint64_t bytes_in = 0;
+    uint64_t good_replies = 0;
+    int bad_in_row = 0;
 
 private:
     std::unique_ptr<transport> port_;

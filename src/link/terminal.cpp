@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <ctime>
 #include <unistd.h>
 
 #include "link/latency.hpp"
@@ -39,6 +40,23 @@ constexpr standard_rate standardRates[] = {
 // Both ends still agree within 2 %.
 bool closeEnough(int got, int asked) { return got > 0 && std::abs(got - asked) * 50 <= asked; }
 
+constexpr int64_t DRAIN_LIMIT_NS = 1000000000;  // longest wait at close for our last bytes to leave
+
+// tcdrain, bounded: a line whose flow is held (or a device that stopped
+// reading) would keep it waiting for ever. What has not left by then is
+// thrown away, not sent later at the speed put back.
+void drainWithin(int fd, int64_t limitNs) {
+    const int64_t giveUp = nowNs() + limitNs;
+    for (int queued = 0; ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0;) {
+        if (nowNs() >= giveUp) {
+            tcflush(fd, TCOFLUSH);
+            return;
+        }
+        const struct timespec ms {0, 1000000};
+        nanosleep(&ms, nullptr);
+    }
+}
+
 // A serial terminal: its settings as found are saved at open and put back,
 // with exclusive use given up, at close.
 class terminal : public descriptor_line {
@@ -55,7 +73,7 @@ public:
         if (fd() < 0) return;
         if (saved_) {
             // Let what we sent leave the adapter before its speed is put back.
-            tcdrain(fd());
+            drainWithin(fd(), DRAIN_LIMIT_NS);
             tcsetattr(fd(), TCSANOW, &settings_);
             saved_ = false;
         }
@@ -151,7 +169,9 @@ std::unique_ptr<transport> openTerminal(const std::string& path, bool exclusive)
         fail(result_kind::device_error, "ERROR: serial device '%s' is in use by another program\n", path.c_str());
     }
     const bool taken = exclusive && ioctl(fd, TIOCEXCL) == 0;
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // It stays non-blocking: every read and write waits in ppoll with a
+    // deadline and the stop signals let in, never in the kernel's read or
+    // write with them held back.
     auto line = std::make_unique<terminal>(fd);
     if (taken) line->markExclusive();
     return line;

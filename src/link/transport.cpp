@@ -38,7 +38,7 @@ void descriptor_line::close() {
     fd_ = -1;
 }
 
-void descriptor_line::write(const uint8_t* bytes, size_t n) {
+void descriptor_line::write(const uint8_t* bytes, size_t n, int64_t deadlineNs) {
     while (n > 0) {
         checkInterrupted();
         const ssize_t w = ::write(fd_, bytes, n);
@@ -48,8 +48,15 @@ void descriptor_line::write(const uint8_t* bytes, size_t n) {
             continue;
         }
         if (w < 0 && errno == EINTR) continue;
-        // A full output queue drains at the line's speed: wait for room.
-        if (w < 0 && errno == EAGAIN && waitFor(fd_, POLLOUT, -1) != 0) continue;
+        if (w < 0 && errno == EAGAIN) {
+            // A full output queue drains at the line's speed: wait for room,
+            // but not for ever. A device that stopped reading never makes it.
+            const int ready = waitFor(fd_, POLLOUT, deadlineNs);
+            if (ready > 0 || (ready < 0 && errno == EINTR)) continue;
+            if (ready == 0)
+                fail(result_kind::no_reply,
+                     "\n[ERROR, the line takes no more bytes: the device (or the adapter) has stopped reading]\n");
+        }
         fail(result_kind::device_error, "\n[ERROR, could not write to serial device (%s)]\n",
              w < 0 ? std::strerror(errno) : "nothing taken");
     }

@@ -34,8 +34,10 @@ public:
     // Throws away what the device sent before this run.
     virtual void dropInput() = 0;
 
-    // Writes all `n` bytes; a line that refuses them ends the run.
-    virtual void write(const uint8_t* bytes, size_t n) = 0;
+    // Writes all `n` bytes. A line that has not taken them all by
+    // `deadlineNs` (the device stopped reading, its flow held, a server's
+    // window full) is dead, and so is one that refuses them: the run ends.
+    virtual void write(const uint8_t* bytes, size_t n, int64_t deadlineNs) = 0;
 
     // What has arrived, at most `most` bytes, waiting until `deadlineNs`
     // (< 0: for as long as it takes). 0 when the deadline passed first; a
@@ -60,7 +62,7 @@ public:
     void setFormat(tcflag_t, speed_t) override {}
     bool setSpeed(int) override { return true; }
     void dropInput() override {}
-    void write(const uint8_t* bytes, size_t n) override;
+    void write(const uint8_t* bytes, size_t n, int64_t deadlineNs) override;
     size_t read(uint8_t* into, size_t most, int64_t deadlineNs) override;
     bool waitQuiet(int64_t quietNs, int64_t giveUpNs) override;
 
