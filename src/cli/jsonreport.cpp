@@ -60,6 +60,7 @@ json entry(const settings& run, const outcome& result, int status) {
     j["eeprom"] = work(result.eeprom);
     j["config"] = work(result.config);
     j["retries"] = result.retries;
+    j["repeated"] = result.repeated;
     j["seconds"] = result.seconds;
     j["serial"] = result.serial ? json(*result.serial) : json(nullptr);
     j["status"] = status;

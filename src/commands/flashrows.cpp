@@ -23,6 +23,8 @@ using row_bytes = std::array<uint8_t, ROW_BYTES>;
 
 constexpr const char* HOLD_NOTE = "[stopping once the rows already erased are written back]";
 
+}  // namespace
+
 // One --program's program memory on its way to the device.
 class row_writer {
 public:
@@ -32,11 +34,27 @@ public:
 
     void run() {
         const std::vector<uint32_t> rows = firstReads();
+        written_.assign(rows.begin(), rows.end());
         std::vector<uint32_t> partial, whole;
         for (uint32_t r : rows) (ctx_.image.rows.at(r).whole() ? whole : partial).push_back(r);
         rewritePartial(partial);
         if (!whole.empty() || partial.empty()) writeWhole(whole);
     }
+
+    // Every row written, read back once more: a damaged request repeated
+    // later may have landed on a row verified before it.
+    void recheck() {
+        if (written_.empty()) return;
+        const program_plan p = planFor(work_, written_);
+        std::map<uint32_t, std::string> suspect;
+        verifyWhole(p.reads, suspect, "reading back %llu bytes of program memory once more\n");
+        mend(suspect);
+        checkRows();
+    }
+
+    uint64_t extraRequests() const { return extra_; }
+    bool rewrote() const { return rewrote_; }
+    const std::set<uint32_t>& strays() const { return strays_; }
 
 private:
     action_context& ctx_;
@@ -46,6 +64,24 @@ private:
     bootloader dev_;    // soft when there are retries: a lost request is answered by the row's rewrite
     std::map<uint32_t, std::string> failed_;  // rows still wrong, and why
     std::map<uint32_t, std::vector<difference>> lastWrong_;  // each row's last read-back, what differed
+    std::vector<uint32_t> written_;  // the rows this run erases and writes
+    uint64_t extra_ = 0;             // requests beyond the plan's: rows read again and rewritten
+    bool rewrote_ = false;           // a row was erased and written again
+    std::set<uint32_t> strays_;      // rows that read back erased after their writes were acknowledged
+
+    // Runs `work`, counting its requests as ones the plan did not have.
+    template <class Work>
+    auto beyondPlan(Work work) {
+        const uint64_t before = ctx_.dev.counts ? ctx_.dev.counts->sent : 0;
+        struct count {
+            row_writer& w;
+            uint64_t before;
+            ~count() {
+                if (w.ctx_.dev.counts) w.extra_ += w.ctx_.dev.counts->sent - before;
+            }
+        } counter{*this, before};
+        return work();
+    }
 
     int retries() const { return ctx_.dev.retries; }
 
@@ -151,7 +187,8 @@ private:
     bool repair(uint32_t r, std::string why) {
         for (int k = 1; k <= retries() && !why.empty(); ++k) {
             out("[retry %d of %d: row 0x%06x %s]\n", k, retries(), r, why.c_str());
-            why = rewriteRow(r);
+            rewrote_ = true;
+            why = beyondPlan([&] { return rewriteRow(r); });
         }
         if (!why.empty()) failed_[r] = why;
         return why.empty();
@@ -201,13 +238,33 @@ private:
         out("writing %s in %s\n", counted(totalBytes(p.writes), "byte").c_str(),
             counted(p.writes.size(), "request").c_str());
         sendSpans(p.writes, ctx_.say.progress, [&](const span_request& w) { attempt(w, suspect, [&] { writeBlocks(w); }); });
-        verifyWhole(p.reads, suspect);
+        verifyWhole(p.reads, suspect, "verifying %llu bytes\n");
+        mend(suspect);
+        checkRows();
+    }
+
+    // Rows that failed on the way, or read back wrong: each read again
+    // first (the read may be the damaged one), then rewritten.
+    void mend(const std::map<uint32_t, std::string>& suspect) {
         for (const auto& [r, why] : suspect) {
-            // The read may be the damaged one: read the row again before rewriting it.
-            if (retries() > 0 && why == "read back wrong" && wrongIn(r, readRowSoft(r)).empty()) continue;
+            if (retries() > 0) {
+                const row_bytes again = beyondPlan([&] { return readRowSoft(r); });
+                if (wrongIn(r, again).empty()) continue;
+                if (why == "read back wrong" && erasedWhereWritten(r, again)) strays_.insert(r);
+            }
             repair(r, why);
         }
-        checkRows();
+    }
+
+    // Reads erased where the file puts data: an acknowledged write that went elsewhere.
+    bool erasedWhereWritten(uint32_t r, const row_bytes& got) const {
+        const row_bytes& want = work_.rows.at(r).data;
+        bool data = false;
+        for (uint32_t i = 0; i < ROW_BYTES; ++i) {
+            if (got[i] != 0xFF) return false;
+            data = data || want[i] != 0xFF;
+        }
+        return data;
     }
 
     template <class Work>
@@ -220,21 +277,28 @@ private:
         }
     }
 
-    void verifyWhole(const std::vector<span_request>& reads, std::map<uint32_t, std::string>& suspect) {
-        out("verifying %llu bytes\n", static_cast<unsigned long long>(totalBytes(reads)));
+    // Reads the spans back, request by request: a request whose retries ran
+    // out makes the rows it covers suspect, and only those.
+    void verifyWhole(const std::vector<span_request>& reads, std::map<uint32_t, std::string>& suspect,
+                     const char* phase) {
+        out(phase, static_cast<unsigned long long>(totalBytes(reads)));
         auto bar = makeProgress(totalBytes(reads), ctx_.say.progress);
         uint64_t at = 0;
         for (const auto& s : reads) {
             std::vector<uint8_t> data(s.bytes);
-            try {
-                readRange(dev_, memory::program, s.address, data, bar.get(), at);
-                for (uint32_t r = s.address; r < s.address + s.bytes; r += ROW_BYTES) {
-                    row_bytes got{};
-                    std::copy_n(data.begin() + (r - s.address), ROW_BYTES, got.begin());
-                    if (!wrongIn(r, got).empty()) suspect.emplace(r, "read back wrong");
-                }
-            } catch (const request_failed& f) {
-                for (uint32_t r = s.address; r < s.address + s.bytes; r += ROW_BYTES) suspect.emplace(r, f.reason);
+            std::set<uint32_t> unread;
+            readRange(dev_, memory::program, s.address, data, bar.get(), at,
+                      [&](uint32_t address, size_t length, const char* reason) {
+                          for (uint32_t r = address / ROW_BYTES * ROW_BYTES; r < address + length; r += ROW_BYTES) {
+                              suspect.emplace(r, reason);
+                              unread.insert(r);
+                          }
+                      });
+            for (uint32_t r = s.address; r < s.address + s.bytes; r += ROW_BYTES) {
+                if (unread.count(r)) continue;
+                row_bytes got{};
+                std::copy_n(data.begin() + (r - s.address), ROW_BYTES, got.begin());
+                if (!wrongIn(r, got).empty()) suspect.emplace(r, "read back wrong");
             }
             done_.read += s.bytes;
             at += s.bytes;
@@ -272,8 +336,6 @@ private:
     }
 };
 
-}  // namespace
-
 row_contents readRowSpans(const bootloader& dev, progress_form form, const std::vector<span_request>& reads,
                           const char* phase, memory_work& done) {
     row_contents rows;
@@ -287,8 +349,13 @@ row_contents readRowSpans(const bootloader& dev, progress_form form, const std::
     return rows;
 }
 
-void programRows(action_context& ctx, const programming_plan& plan, memory_work& done) {
-    row_writer(ctx, plan, done).run();
-}
+flash_rows::flash_rows(action_context& ctx, const programming_plan& plan, memory_work& done)
+    : writer_(std::make_unique<row_writer>(ctx, plan, done)) {}
+flash_rows::~flash_rows() = default;
+void flash_rows::program() { writer_->run(); }
+void flash_rows::recheck() { writer_->recheck(); }
+uint64_t flash_rows::extraRequests() const { return writer_->extraRequests(); }
+bool flash_rows::rewrote() const { return writer_->rewrote(); }
+const std::set<uint32_t>& flash_rows::strays() const { return writer_->strays(); }
 
 }  // namespace bootlink

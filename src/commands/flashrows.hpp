@@ -2,6 +2,8 @@
 
 #include <array>
 #include <map>
+#include <memory>
+#include <set>
 #include <vector>
 
 #include "commands/commands.hpp"
@@ -19,8 +21,29 @@ row_contents readRowSpans(const bootloader& dev, progress_form form, const std::
 // given in part read until two reads agree), the device's own bytes saved,
 // each row given in part erased, written and read back on its own while a
 // stop signal waits, then the other rows erased, written and read back.
-// Every byte written is compared; a row that reads back wrong is read
-// again, then erased, written and read back again, up to the retries.
-void programRows(action_context& ctx, const programming_plan& plan, memory_work& done);
+// Every byte written is compared; a row that reads back wrong, or whose
+// requests failed, is read again, then erased, written and read back again,
+// up to the retries.
+class row_writer;
+class flash_rows {
+public:
+    flash_rows(action_context& ctx, const programming_plan& plan, memory_work& done);
+    ~flash_rows();
+    flash_rows(const flash_rows&) = delete;
+    flash_rows& operator=(const flash_rows&) = delete;
+
+    void program();
+    // Reads every row written back once more, and mends what is wrong, as
+    // program() does: for the end of a run that repeated a write.
+    void recheck();
+    // Requests beyond the plan: rows read again and rewritten.
+    uint64_t extraRequests() const;
+    bool rewrote() const;
+    // Rows that read back erased after their writes were acknowledged.
+    const std::set<uint32_t>& strays() const;
+
+private:
+    std::unique_ptr<row_writer> writer_;
+};
 
 }  // namespace bootlink

@@ -92,6 +92,33 @@ void identify(action_context& ctx, outcome& result) {
              *result.device_id, static_cast<unsigned>(run.expect_id), run.action == ACTION_PROGRAM ? "erased" : "compared");
 }
 
+// A run that repeated a write or rewrote a row reads back every row and
+// EEPROM byte it wrote once more: a damaged request sent again may have
+// landed on one verified before it. Notes that it may also have landed
+// outside the file's rows. Returns how many requests were repeated.
+uint64_t readBackAfterRepeats(action_context& ctx, const programming_plan& plan, flash_rows& rows,
+                              outcome& result) {
+    const request_counts none;
+    const request_counts& counts = ctx.dev.counts ? *ctx.dev.counts : none;
+    const uint64_t repeated = static_cast<uint64_t>(counts.retries) + rows.extraRequests();
+    if (counts.write_retries == 0 && !rows.rewrote()) return repeated;
+    rows.recheck();
+    if (!ctx.image.eeprom.empty() && plan.writes)
+        verifyEeprom(ctx, ctx.image.eeprom, plan.eeprom_reads, result.eeprom);
+    std::string strays;
+    for (uint32_t r : rows.strays()) {
+        char text[24];
+        std::snprintf(text, sizeof text, "%s0x%06x", strays.empty() ? "" : ", ", r);
+        strays += text;
+    }
+    if (!strays.empty())
+        strays = " (row " + strays + " read back erased after its write was acknowledged: that write went elsewhere)";
+    out("[note: a damaged request may also have landed outside the file's rows%s: to be sure, compare the whole "
+        "board with a good board's backup (--readall of a good board, then --verify --hexfile with that backup)]\n",
+        strays.c_str());
+    return static_cast<uint64_t>(counts.retries) + rows.extraRequests();
+}
+
 }  // namespace
 
 outcome main_program(action_context& ctx) {
@@ -100,8 +127,10 @@ outcome main_program(action_context& ctx) {
     const programming_plan plan = planProgramming(image, ctx.run.skip_unchanged, ctx.run.write_config);
     outcome result;
     identify(ctx, result);
-    if (!image.rows.empty()) programRows(ctx, plan, result.program);
+    flash_rows rows(ctx, plan, result.program);
+    if (!image.rows.empty()) rows.program();
     const size_t differ = otherMemories(ctx, plan, result);
+    result.repeated = readBackAfterRepeats(ctx, plan, rows, result);
     result.seconds = secondsSince(t0);
     std::string message = resultLine(
         "[OK => programmed and verified %s in %.1f s]\n",
@@ -109,6 +138,8 @@ outcome main_program(action_context& ctx) {
         result.seconds);
     // Left as they were, the configuration bytes that differ are counted on
     // the result line too, not only in notes a log may scroll past.
+    if (result.repeated > 0)
+        message.insert(message.size() - 2, "; " + counted(result.repeated, "request") + " repeated, all read back again");
     if (differ > 0)
         message.insert(message.size() - 2, "; " + std::to_string(differ) +
                                                (differ == 1 ? " configuration byte differs" : " configuration bytes differ") +

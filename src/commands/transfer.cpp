@@ -14,13 +14,18 @@ uint64_t totalBytes(const std::vector<span_request>& spans) {
 }
 
 void readRange(const bootloader& dev, memory which, int64_t startaddr, std::span<uint8_t> data, progress* bar,
-               uint64_t before) {
+               uint64_t before, const read_failed& failed) {
     // The length byte cannot say more than 255: split, never wrap.
     const size_t step = data.size() <= static_cast<size_t>(READ_SINGLE_MAX) ? data.size() : READ_CHUNK;
     for (size_t done = 0; done < data.size(); done += step) {
         const size_t length = std::min(step, data.size() - done);
-        readMemory(dev, which, static_cast<uint32_t>(startaddr + static_cast<int64_t>(done)),
-                   data.subspan(done, length));
+        const auto address = static_cast<uint32_t>(startaddr + static_cast<int64_t>(done));
+        try {
+            readMemory(dev, which, address, data.subspan(done, length));
+        } catch (const request_failed& f) {
+            if (!failed) throw;
+            failed(address, length, f.reason);
+        }
         if (bar) bar->advance(before + done + length);
     }
 }

@@ -18,8 +18,12 @@ namespace bootlink {
 // request when they fit in the length byte, else consecutive requests of
 // READ_CHUNK bytes (the last one shorter), `bar` advanced after each by
 // the bytes read so far plus `before`.
+// With `failed`, a request whose retries ran out on a soft device is handed
+// to it (its address and length) and the reading goes on; without, it ends
+// the read as anywhere.
+using read_failed = std::function<void(uint32_t address, size_t length, const char* reason)>;
 void readRange(const bootloader& dev, memory which, int64_t startaddr, std::span<uint8_t> data,
-               progress* bar = nullptr, uint64_t before = 0);
+               progress* bar = nullptr, uint64_t before = 0, const read_failed& failed = {});
 
 // readRange for the single-step reads: traced as always, or without the
 // trace (--quiet) a "reading N bytes" line and its progress instead.

@@ -1,5 +1,7 @@
 #include "link/bootloader.hpp"
 
+#include <algorithm>
+#include <array>
 #include <vector>
 
 #include "link/framing.hpp"
@@ -26,12 +28,41 @@ struct request_kind {
 
 // Replies lost or damaged one after another, with no good one between,
 // that make a line broken rather than noisy: a noisy line at one damaged
-// byte in a thousand loses a few replies in a row, not eight.
-constexpr int BROKEN_AFTER = 8;
+// byte in a thousand loses a few replies in a row, not twelve.
+constexpr int BROKEN_AFTER = 12;
+
+// How long the line's probe waits for the first byte of its small reply:
+// the device answers a two-byte read at once, so this is the line's and
+// the adapters' own delay, with a wide margin.
+constexpr int PROBE_WAIT_MS = 500;
 
 // A line that has not answered one request right in this run, or none of
 // late, is broken: another round of the same requests will not mend it.
 bool broken(const serial_link& line) { return line.good_replies == 0 || line.bad_in_row >= BROKEN_AFTER; }
+
+void readOnce(exchange& x, memory which, uint32_t address, std::span<uint8_t> data);
+
+// Whether anything still answers on a line that was answering before: a
+// request that no byte answered, however often sent, may only have been
+// damaged on its way each time (the device drops a request whose sum is
+// wrong without a word), or the device may be gone. A read of the device
+// ID, small enough to come through a noisy line, tells the two apart: any
+// byte back, right or damaged, says someone is there.
+bool lineAnswers(const bootloader& dev) {
+    serial_link& line = dev.line;
+    if (dev.counts) ++dev.counts->sent;
+    const uint64_t before = line.bytes_in;
+    std::array<uint8_t, 2> id{};
+    const int wait = line.timeout_ms > 0 ? std::min(PROBE_WAIT_MS, line.timeout_ms) : PROBE_WAIT_MS;
+    exchange x{line, dev.trace, wait, true};
+    try {
+        readOnce(x, memory::config, DEVICE_ID_FIRST, id);
+    } catch (const reply_lost&) {
+        if (!waitQuiet(line))
+            fail(result_kind::damaged_line, "[ERROR, the line does not go quiet: the device keeps sending]\n");
+    }
+    return line.bytes_in != before;
+}
 
 // Runs one request: sent, and its reply read, by `attempt` over a fresh
 // exchange. A reply lost or damaged on the line (none in time, framing,
@@ -42,10 +73,11 @@ bool broken(const serial_link& line) { return line.good_replies == 0 || line.bad
 //
 // When the retries are spent, a soft device hands the failure up
 // (request_failed) for the caller to do the work again at a larger scale;
-// but not on a dead line (not one byte came back to any of the sends) nor a
-// broken one: there the run ends with the reply's own message.
+// but not on a dead line (not one byte came back to any of the sends, nor
+// to the probe after them) nor a broken one: there the run ends with the
+// reply's own message.
 template <class Attempt>
-void request(const bootloader& dev, int allowanceMs, Attempt attempt) {
+void request(const bootloader& dev, int allowanceMs, bool changes, Attempt attempt) {
     serial_link& line = dev.line;
     const int wait = line.timeout_ms == WAIT_FOREVER ? WAIT_FOREVER : line.timeout_ms + allowanceMs;
     bool silent = true;  // no byte came back to any send of it
@@ -64,11 +96,13 @@ void request(const bootloader& dev, int allowanceMs, Attempt attempt) {
             ++line.bad_in_row;
             if (!last) {
                 if (dev.counts) ++dev.counts->retries;
+                if (dev.counts && changes) ++dev.counts->write_retries;
                 out("%s[retry %d of %d: %s]\n", dev.trace ? "\n" : "", tried + 1, dev.retries, lost.reason);
             }
-            if (last && (silent || broken(line))) fail(lost.kind, "%s", lost.message.c_str());
+            if (last && broken(line)) fail(lost.kind, "%s", lost.message.c_str());
             if (!waitQuiet(line))
                 fail(result_kind::damaged_line, "[ERROR, the line does not go quiet: the device keeps sending]\n");
+            if (last && silent && !lineAnswers(dev)) fail(lost.kind, "%s", lost.message.c_str());
             if (last) throw request_failed{lost.reason};
         }
     }
@@ -151,26 +185,26 @@ void requestReset(const bootloader& dev) {
 }
 
 void readMemory(const bootloader& dev, memory which, uint32_t address, std::span<uint8_t> data) {
-    request(dev, 0, [&](exchange& x) { readOnce(x, which, address, data); });
+    request(dev, 0, false, [&](exchange& x) { readOnce(x, which, address, data); });
 }
 
 void writeFlash(const bootloader& dev, uint32_t address, std::span<const uint8_t> blocks) {
     const int count = static_cast<int>(blocks.size() / BLOCK_BYTES);
-    request(dev, count * WRITE_ALLOWANCE_MS, [&](exchange& x) {
+    request(dev, count * WRITE_ALLOWANCE_MS, true, [&](exchange& x) {
         writeOnce(x, "SENDing: Write Flash: ", CMD_WRITE_FLASH, static_cast<uint8_t>(count), address, true, blocks);
     });
 }
 
 void writeBytes(const bootloader& dev, memory which, uint32_t address, std::span<const uint8_t> bytes) {
     const bool eeprom = which == memory::eeprom;
-    request(dev, static_cast<int>(bytes.size()) * BYTE_WRITE_ALLOWANCE_MS, [&](exchange& x) {
+    request(dev, static_cast<int>(bytes.size()) * BYTE_WRITE_ALLOWANCE_MS, true, [&](exchange& x) {
         writeOnce(x, eeprom ? "SENDing: Write EEPROM: " : "SENDing: Write Config: ",
                   eeprom ? CMD_WRITE_EE : CMD_WRITE_CONFIG, static_cast<uint8_t>(bytes.size()), address, !eeprom, bytes);
     });
 }
 
 void eraseRows(const bootloader& dev, uint32_t address, int rows) {
-    request(dev, (rows == 0 ? 256 : rows) * ERASE_ALLOWANCE_MS, [&](exchange& x) { eraseOnce(x, address, rows); });
+    request(dev, (rows == 0 ? 256 : rows) * ERASE_ALLOWANCE_MS, true, [&](exchange& x) { eraseOnce(x, address, rows); });
 }
 
 }  // namespace bootlink

@@ -19,6 +19,7 @@ enum class memory { program, eeprom, config };
 struct request_counts {
     uint64_t sent = 0;  // requests, a retry counted again
     int retries = 0;    // of them, sent again after a lost or damaged reply
+    int write_retries = 0;  // of those, writes and erases: a damaged one may have landed elsewhere
 };
 
 // The device as the command set reaches it: the line, whether its requests

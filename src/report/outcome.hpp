@@ -25,6 +25,7 @@ struct outcome {
     memory_work program, eeprom, config;
     double seconds = 0;
     int retries = 0;
+    uint64_t repeated = 0;  // requests sent again or beyond the plan (rows reread, rewritten)
     std::optional<uint16_t> device_id;
     std::optional<uint64_t> serial;  // the serial number the board was given
 
