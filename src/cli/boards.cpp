@@ -4,12 +4,13 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
+#include <sstream>
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "commands/files.hpp"
 #include "link/signals.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
@@ -27,17 +28,10 @@ struct board {
     int out = -1;      // its standard output
     int result = -1;   // one JSON line: how it ended
     std::string partial, summary;
-    std::ofstream log;
+    int log = -1;      // its log file, when there is one
     int status = -1;
 };
 
-// "ttyUSB0" from "/dev/ttyUSB0": a name for the board's log file.
-std::string logName(const std::string& device) {
-    std::string tag = device.substr(device.find_last_of('/') + 1);
-    for (char& c : tag)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') c = '_';
-    return tag.empty() ? "board" : tag;
-}
 
 // What a board sends its parent at the end.
 void sendSummary(int fd, const outcome& result, int status) {
@@ -100,7 +94,8 @@ void takeOutput(board& b, const char* data, size_t n) {
         const std::string line = b.partial.substr(0, nl + 1);
         b.partial.erase(0, nl + 1);
         out("%s: %s", b.name.c_str(), line.c_str());
-        if (b.log.is_open()) b.log << line << std::flush;
+        if (b.log >= 0 && write(b.log, line.data(), line.size()) < 0) {
+        }  // a full disk loses the log, never the run
     }
 }
 
@@ -275,6 +270,14 @@ void takeFromWorking(std::vector<station>& stations, line_state& line) {
 
 }  // namespace
 
+// "ttyUSB0" from "/dev/ttyUSB0": a name for the board's log file.
+std::string boardLogPath(const std::string& dir, const std::string& device) {
+    std::string tag = device.substr(device.find_last_of('/') + 1);
+    for (char& c : tag)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') c = '_';
+    return dir + "/" + (tag.empty() ? "board" : tag) + ".log";
+}
+
 outcome waitForBoards(const settings& run, const flash_image& image) {
     const std::vector<std::string> paths = run.devices.empty() ? std::vector<std::string>{run.dev} : run.devices;
     std::vector<station> stations(paths.size());
@@ -300,9 +303,11 @@ outcome waitForBoards(const settings& run, const flash_image& image) {
 std::vector<std::string> boardList(const std::string& devices) {
     std::vector<std::string> list;
     if (!devices.empty() && devices[0] == '@') {
-        std::ifstream in(devices.substr(1));
-        if (!in)
-            fail(result_kind::refused, "ERROR: could not read the list of devices '%s'\n", devices.c_str() + 1);
+        const file_text file = readWholeFile(devices.substr(1), SMALL_FILE_LIMIT);
+        if (file.failed != file_text::problem::none)
+            fail(result_kind::refused, "ERROR: could not read the list of devices '%s' (%s)\n", devices.c_str() + 1,
+                 file.why.c_str());
+        std::istringstream in(file.text);
         for (std::string line; std::getline(in, line);) {
             line.erase(0, line.find_first_not_of(" \t"));
             line.erase(line.find_last_not_of(" \t\r") + 1);
@@ -324,14 +329,19 @@ outcome programBoards(const settings& run, const flash_image& image) {
     std::vector<board> boards(run.devices.size());
     for (size_t k = 0; k < boards.size(); ++k) {
         boards[k].name = run.devices[k];
-        if (!run.log_dir.empty()) boards[k].log.open(run.log_dir + "/" + logName(run.devices[k]) + ".log");
-        if (!run.log_dir.empty() && !boards[k].log)
-            fail(result_kind::output_error, "Error: could not create the log of '%s' in '%s'\n", boards[k].name.c_str(),
-                 run.log_dir.c_str());
+        if (run.log_dir.empty()) continue;
+        std::string why;
+        boards[k].log = openRegularFile(boardLogPath(run.log_dir, run.devices[k]), O_WRONLY | O_CREAT | O_TRUNC, 0666, why);
+        if (boards[k].log < 0)
+            fail(result_kind::output_error, "Error: could not create the log of '%s' in '%s' (%s)\n",
+                 boards[k].name.c_str(), run.log_dir.c_str(), why.c_str());
     }
     for (size_t k = 0; k < boards.size(); ++k) startBoard(boards[k], run, image, static_cast<int>(k));
     const int stopped = gather(boards);
-    for (auto& b : boards) collect(b);
+    for (auto& b : boards) {
+        collect(b);
+        if (b.log >= 0) close(b.log);
+    }
     const bool all = printTable(boards);
     outcome result;
     if (stopped) {

@@ -31,6 +31,9 @@ int finish(const outcome& result, const settings& run);
 // The boards --devices names ("a,b,c" or "@FILE", one a line).
 std::vector<std::string> boardList(const std::string& devices);
 
+// Where --log-dir `dir` keeps the log of the board on `device`.
+std::string boardLogPath(const std::string& dir, const std::string& device);
+
 // Runs every board at once and prints the table; the outcome is ok only when
 // every board succeeded (a stop signal: every board stopped, 128 + it).
 outcome programBoards(const settings& run, const flash_image& image);

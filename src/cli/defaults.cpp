@@ -5,6 +5,7 @@
 #include <toml++/toml.h>
 
 #include "cli/options.hpp"
+#include "commands/files.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
 
@@ -124,8 +125,12 @@ void readDefaults(settings& run) {
     const std::string file = defaultsFile(run);
     if (file.empty()) return;
     toml::table top;
+    const file_text read = readWholeFile(file, SMALL_FILE_LIMIT);
+    if (read.failed != file_text::problem::none)
+        fail(result_kind::refused, "ERROR: could not read the file of defaults '%s' (%s)\n", file.c_str(),
+             read.why.c_str());
     try {
-        top = toml::parse_file(file);
+        top = toml::parse(read.text, file);
     } catch (const toml::parse_error& e) {
         fail(result_kind::refused, "ERROR: %s line %u: %.*s\n", file.c_str(), e.source().begin.line,
              static_cast<int>(e.description().size()), e.description().data());

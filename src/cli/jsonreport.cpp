@@ -6,13 +6,13 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <nettle/sha2.h>
 #include <nlohmann/json.hpp>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/options.hpp"
+#include "commands/files.hpp"
 
 namespace bootlink {
 
@@ -53,8 +53,8 @@ json entry(const settings& run, const outcome& result, int status) {
     j["action"] = static_cast<uint32_t>(run.action) <= static_cast<uint32_t>(ACTION_LAST) ? actionOption(run.action) : "";
     if (!run.hexfile.empty()) {
         j["hexfile"] = run.hexfile;
-        const std::string sum = fileSha256(run.hexfile);
-        j["sha256"] = sum.empty() ? json(nullptr) : json(sum);
+        // Of the bytes read and programmed, not of whatever the path holds now.
+        j["sha256"] = result.hexfile_sha256.empty() ? json(nullptr) : json(result.hexfile_sha256);
     }
     j["program"] = work(result.program);
     j["eeprom"] = work(result.eeprom);
@@ -71,40 +71,11 @@ json entry(const settings& run, const outcome& result, int status) {
 
 }  // namespace
 
-std::string fileSha256(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0) return {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return {};
-    }
-    struct sha256_ctx ctx;
-    sha256_init(&ctx);
-    uint8_t buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            return {};
-        }
-        sha256_update(&ctx, static_cast<size_t>(n), buf);
-    }
-    close(fd);
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&ctx, sizeof digest, digest);
-    std::string hex;
-    char two[3];
-    for (uint8_t b : digest) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        hex += two;
-    }
-    return hex;
-}
-
 int appendReport(const settings& run, const outcome& result, int status) {
     const std::string line = entry(run, result, status).dump() + "\n";
-    const int fd = open(run.report_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    std::string why;
+    const int fd = openRegularFile(run.report_file, O_WRONLY | O_APPEND | O_CREAT, 0666, why);
+    if (fd < 0) errno = 0;
     bool written = fd >= 0 && flock(fd, LOCK_EX) == 0;
     // One write of the whole line: appended whole, never between another's.
     while (written) {
@@ -116,7 +87,8 @@ int appendReport(const settings& run, const outcome& result, int status) {
     const int e = errno;
     if (fd >= 0) close(fd);
     if (written) return status;
-    std::fprintf(stderr, "bootlink: could not write the report to '%s': %s\n", run.report_file.c_str(), std::strerror(e));
+    std::fprintf(stderr, "bootlink: could not write the report to '%s': %s\n", run.report_file.c_str(),
+                 fd < 0 ? why.c_str() : std::strerror(e));
     return status == 0 ? 255 : status;
 }
 

@@ -13,8 +13,4 @@ namespace bootlink {
 // or 255 when the report could not be written (said on standard error).
 int appendReport(const settings& run, const outcome& result, int status);
 
-// The SHA-256 of the file's bytes in hex, or "" when it cannot be read
-// again (a pipe).
-std::string fileSha256(const std::string& path);
-
 }  // namespace bootlink

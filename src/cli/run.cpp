@@ -18,6 +18,7 @@
 #include "cli/boards.hpp"
 #include "cli/options.hpp"
 #include "commands/commands.hpp"
+#include "commands/files.hpp"
 #include "link/bootloader.hpp"
 #include "link/signals.hpp"
 #include "link/network.hpp"
@@ -33,9 +34,12 @@ constexpr int NETWORK_TIMEOUT_MS = 5000;
 
 // With standard output closed, the device would be opened as descriptor 1
 // and the trace sent down the line: hold 0, 1 and 2 with /dev/null first.
+// A closed standard output loses what a script would read: the run does its
+// work and ends as when a write to it fails.
 void holdStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        if (fd == 1) outputLost(EBADF);
         const int held = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
         if (held >= 0 && held != fd) close(held);  // cannot happen: the lowest free number is fd
     }
@@ -92,6 +96,23 @@ void openLine(serial_link& line, const settings& run, const action_rules& rules)
     // What an interrupted run's device still sends must not be read as our reply.
     if (!waitQuiet(line))
         fail(result_kind::damaged_line, "[ERROR, the line does not go quiet: the device keeps sending]\n");
+}
+
+// The files a run writes besides its output: each a regular file (or none
+// yet), never a device node, a FIFO, a socket, the line or the hex file.
+// Refused before anything is opened, naming the path.
+void checkWrittenFiles(const settings& run) {
+    const std::vector<std::string> lines = run.devices.empty() ? std::vector<std::string>{run.dev} : run.devices;
+    auto check = [&](const std::string& path, const char* what) {
+        for (const auto& device : lines)
+            if (const std::string why = notWritable(path, device, run.hexfile); !why.empty())
+                fail(result_kind::refused, "ERROR: %s '%s' is not a file the tool can write (%s)\n", what, path.c_str(),
+                     why.c_str());
+    };
+    if (!run.report_file.empty()) check(run.report_file, "the report");
+    if (!run.serial_file.empty()) check(run.serial_file, "the serial number file");
+    if (!run.log_dir.empty())
+        for (const auto& device : run.devices) check(boardLogPath(run.log_dir, device), "the log");
 }
 
 // What the run prints, decided once: the trace, or phases with progress.
@@ -179,6 +200,7 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line, outco
         fail(result_kind::refused, "ERROR: --wait watches device paths for boards plugged in, not a network port\n");
     if (!run.devices.empty() && run.given(setting_id::device))
         fail(result_kind::refused, "ERROR: --device and --devices both name the line: give one of them\n");
+    checkWrittenFiles(run);
     const action_entry& action = actionFor(run.action);
     // The file before the device: a bad one sends nothing, not even the wake byte.
     flash_image image = action.loads_image ? checkedImage(run) : flash_image{};
@@ -206,6 +228,7 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line, outco
 outcome onBoard(const settings& run, flash_image image, int k, serial_link& line, outcome& known,
                 const std::function<void()>& afterWake) {
     const action_entry& action = actionFor(run.action);
+    known.hexfile_sha256 = image.sha256;
     if (run.action == ACTION_PROGRAM) known.serial = serialInto(image, run, k);
     // And the output: one that cannot be written is refused before the read.
     std::optional<output_file> saved;
@@ -222,6 +245,7 @@ outcome onBoard(const settings& run, flash_image image, int k, serial_link& line
 int finishBoard(const settings& run, outcome result, const outcome& known, serial_link& line) {
     line.close();
     result.serial = known.serial;
+    if (result.hexfile_sha256.empty()) result.hexfile_sha256 = known.hexfile_sha256;
     // A number is used up only by a board that verified.
     if (known.serial && !result.ok()) {
         try {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,9 +71,18 @@ void eraseflash(const bootloader& dev, bool phases, int32_t address, int32_t row
 // 0xFF to whole 8-byte blocks at their end.
 void writeflash(const bootloader& dev, std::vector<uint8_t> bytes, uint32_t address);
 
-// Opens the hex file for reading: a regular file or a pipe, else the
+// The hex file, read whole before a record is taken from it: what was read,
+// its SHA-256 (what the report names), and a stream over those bytes.
+struct hexfile_source {
+    std::string text;
+    std::string sha256;
+    std::unique_ptr<FILE, int (*)(FILE*)> stream{nullptr, std::fclose};
+};
+
+// Reads the hex file: a regular file, or a pipe a build feeds (a stop
+// signal ends the wait; so does a pipe silent for long); else the
 // "Error: ..." line and status 254.
-FILE* openHexfile(const std::string& path);
+std::unique_ptr<hexfile_source> openHexfile(const std::string& path);
 // Ends the run (255) if reading the hex file failed part way.
 void checkHexfileRead(FILE* file, const std::string& path);
 

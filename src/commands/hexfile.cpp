@@ -47,15 +47,10 @@ void idWithProgram(flash_image& image) {
 
 flash_image checkedImage(const settings& run) {
     if (run.hexfile.empty()) out("ERROR: you need to specify --hexfile <filename>\n");
-    flash_image image;
-    {
-        // A pipe can keep the open and the reads waiting: a stop signal ends them.
-        const stop_signals_open interruptible;
-        const std::unique_ptr<FILE, int (*)(FILE*)> file(openHexfile(run.hexfile), std::fclose);
-        image = loadImage(file.get(), static_cast<uint32_t>(run.eeprom_size), [] { checkInterrupted(); });
-        checkInterrupted();
-        checkHexfileRead(file.get(), run.hexfile);
-    }
+    const auto file = openHexfile(run.hexfile);
+    flash_image image = loadImage(file->stream.get(), static_cast<uint32_t>(run.eeprom_size), [] { checkInterrupted(); });
+    checkHexfileRead(file->stream.get(), run.hexfile);
+    image.sha256 = file->sha256;
     for (const auto& p : image.problems)
         if (!p.checksum.empty()) out("%s", p.checksum.c_str());
     // A binary named by mistake has a bad line every few bytes: the first

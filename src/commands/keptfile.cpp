@@ -79,7 +79,8 @@ void kept_file::save(const byte_map& bytes, const std::string& device) {
     for (const std::string& dir : {std::string("."), stateFolder()}) {
         if (dir.empty()) continue;
         const std::string path = dir == "." ? name : dir + "/" + name;
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        // The device's own bytes are nobody else's to read: 0600.
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) continue;
         if (writeBytes(fd, bytes)) {
             path_ = path;

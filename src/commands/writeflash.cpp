@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "commands/commands.hpp"
+#include "commands/files.hpp"
 #include "ihexfile/record.hpp"
 #include "link/bootloader.hpp"
 #include "link/geometry.hpp"
@@ -52,26 +53,27 @@ bool writeRecord(const bootloader& dev, uint32_t address, const std::vector<uint
 
 }  // namespace
 
-FILE* openHexfile(const std::string& path) {
-    FILE* file = nullptr;
-    {
-        const stop_signals_open interruptible;  // a pipe with no writer yet waits here
-        file = std::fopen(path.c_str(), "r");
-    }
-    checkInterrupted();
-    if (!file) {
-        const int e = errno;
-        out("Error: could not open hexfile '%s'\n", path.c_str());
-        fail(254, "[reason: %s]\n", std::strerror(e));
-    }
-    // A directory reads as nothing and /dev/zero as junk for ever: only a
-    // file, or a pipe a build feeds, is a hex file.
-    struct stat st {};
-    if (fstat(fileno(file), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
-        std::fclose(file);
+std::unique_ptr<hexfile_source> openHexfile(const std::string& path) {
+    // Read whole before a record is taken: the open and every read of a pipe
+    // wait with a bound and let a stop signal in, and the bytes programmed
+    // are the bytes hashed for the report.
+    file_text read = readWholeFile(path, HEXFILE_LIMIT);
+    using problem = file_text::problem;
+    if (read.failed == problem::not_regular)  // a directory, /dev/zero: only a file, or a pipe a build feeds
         fail(254, "Error: could not open hexfile '%s' (not a regular file)\n", path.c_str());
+    if (read.failed == problem::cannot_open) {
+        out("Error: could not open hexfile '%s'\n", path.c_str());
+        fail(254, "[reason: %s]\n", read.why.c_str());
     }
-    return file;
+    if (read.failed != problem::none)
+        fail(254, "Error: could not read hexfile '%s' (%s)\n", path.c_str(), read.why.c_str());
+    auto source = std::make_unique<hexfile_source>();
+    source->text = std::move(read.text);
+    source->sha256 = sha256Hex(source->text);
+    source->stream.reset(source->text.empty() ? std::fopen("/dev/null", "r")
+                                              : fmemopen(source->text.data(), source->text.size(), "r"));
+    if (!source->stream) fail(254, "Error: could not read hexfile '%s' (%s)\n", path.c_str(), std::strerror(errno));
+    return source;
 }
 
 void checkHexfileRead(FILE* file, const std::string& path) {
@@ -136,9 +138,10 @@ bool writeOne(const bootloader& dev, const hex_record& rec) {
 outcome main_writeflash(action_context& ctx) {
     const settings& run = ctx.run;
     if (run.hexfile.empty()) out("ERROR: you need to specify --hexfile <filename>\n");
-    const std::unique_ptr<FILE, int (*)(FILE*)> file(openHexfile(run.hexfile), std::fclose);
+    const auto file = openHexfile(run.hexfile);
+    if (ctx.known) ctx.known->hexfile_sha256 = file->sha256;
 
-    record_decoder records(file.get());
+    record_decoder records(file->stream.get());
     int notWritten = 0;  // lines that held something and did not reach the device
     outcome result;
     for (hex_record rec = records.next(); rec.kind != record_kind::end; rec = records.next()) {
@@ -151,7 +154,7 @@ outcome main_writeflash(action_context& ctx) {
          rec = records.next())
         after += rec.kind != record_kind::blank;
     if (after > 0) out("[note: %d line%s after the end record, not read]\n", after, after == 1 ? "" : "s");
-    checkHexfileRead(file.get(), run.hexfile);
+    checkHexfileRead(file->stream.get(), run.hexfile);
     // Every line is tried, but a device left half-programmed is not a success.
     if (notWritten > 0)
         fail(result_kind::bad_file, "[ERROR, %i lines of the hexfile were not written]\n", notWritten);

@@ -39,6 +39,7 @@ struct flash_image {
     byte_map device_id;                   // 0x3FFFFE..0x3FFFFF: fixed in the part
     std::vector<image_problem> problems;  // every line that cannot be programmed
     bool ended = false;                   // the end record was read (a file cut short has none)
+    std::string sha256;                   // of the file's bytes as they were read
     uint64_t given_bytes() const;         // of program memory
 };
 

@@ -28,6 +28,7 @@ struct outcome {
     uint64_t repeated = 0;  // requests sent again or beyond the plan (rows reread, rewritten)
     std::optional<uint16_t> device_id;
     std::optional<uint64_t> serial;  // the serial number the board was given
+    std::string hexfile_sha256;      // of the hex file's bytes as they were read, when one was
 
     bool ok() const { return kind == result_kind::ok && status == 0; }
 };

@@ -69,6 +69,10 @@ void flush() {
 
 int outputError() { return firstError; }
 
+void outputLost(int error) {
+    if (firstError == 0) firstError = error;
+}
+
 void fail(int status, const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);

@@ -18,6 +18,10 @@ void flush();
 // the end: a script must not take a lost log for success.
 int outputError();
 
+// Standard output was lost before anything was printed (closed when the
+// tool started): the run's status says so as for a failed write.
+void outputLost(int error);
+
 // "1 row", "3 rows": a count and its noun, as a person writes them.
 std::string counted(unsigned long long n, const char* noun);
 

@@ -1,0 +1,53 @@
+#pragma once
+
+// The files a run reads and writes besides the line. None may hold a run
+// up: a pipe is waited on with a bound and a stop signal let in, a file
+// read is bounded in size, and a file written must be a regular file (a
+// device node, a FIFO or a socket named by mistake is refused, never
+// opened for writing, replaced or written into).
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace bootlink {
+
+constexpr size_t SMALL_FILE_LIMIT = 1 << 20;  // a board list, a file of defaults, a serial number file
+constexpr size_t HEXFILE_LIMIT = 64 << 20;    // a hex file: 2 MiB of program memory is about 6 MiB of text
+constexpr int PIPE_IDLE_MS = 10000;           // longest a pipe may give no byte
+
+// A file read whole, or why it was not.
+struct file_text {
+    enum class problem { none, cannot_open, not_regular, too_large, read_failed };
+    std::string text;
+    problem failed = problem::none;
+    std::string why;       // what went wrong, in words
+    bool missing = false;  // it does not exist
+};
+
+// Reads all of `path`: a regular file, or a pipe (a FIFO, /dev/stdin, a
+// shell's <(...)) waited for until its writer is done, with at most
+// PIPE_IDLE_MS between two bytes. A device node, a socket or a directory is
+// not read; neither is more than `limit` bytes. A stop signal ends the run
+// at once.
+file_text readWholeFile(const std::string& path, size_t limit);
+
+// Opens `path` for writing with `flags` (O_WRONLY and O_APPEND, O_CREAT, ...
+// as wanted) and `mode`, only as a regular file: -1, with `why` set, for
+// anything else (a FIFO with no reader included: opened non-blocking, it
+// cannot hold the run). The descriptor is blocking again once checked.
+int openRegularFile(const std::string& path, int flags, mode_t mode, std::string& why);
+
+// Whether two paths name the same file, links followed.
+bool sameFile(const std::string& a, const std::string& b);
+
+// What keeps `path` from being a file the run writes: it exists and is not
+// a regular file, or it is the run's own line or its hex file. Empty when
+// nothing does.
+std::string notWritable(const std::string& path, const std::string& device, const std::string& hexfile);
+
+// The SHA-256 of `bytes`, as 64 lower-case hexadecimal digits.
+std::string sha256Hex(std::string_view bytes);
+
+}  // namespace bootlink
