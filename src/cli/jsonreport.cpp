@@ -63,6 +63,7 @@ json entry(const settings& run, const outcome& result, int status) {
     j["repeated"] = result.repeated;
     j["seconds"] = result.seconds;
     j["serial"] = result.serial ? json(*result.serial) : json(nullptr);
+    j["serial_returned"] = result.serial ? json(result.serial_returned) : json(nullptr);
     j["status"] = status;
     j["result"] = kindName(result.kind == result_kind::ok && status != 0 ? result_kind::output_error : result.kind);
     j["message"] = result.ok() ? "" : oneLine(result.message);

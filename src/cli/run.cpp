@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -174,7 +175,14 @@ outcome carryOut(serial_link& line, const settings& run, const action_entry& act
     action_context ctx{{line, say.trace, retries, &counts}, run, say, image, saved, &known};
     out("%s", announcement(run, action, image).c_str());
     const auto t0 = std::chrono::steady_clock::now();
-    outcome result = action.carry_out(ctx);
+    outcome result;
+    try {
+        result = action.carry_out(ctx);
+    } catch (const fatal&) {
+        known.wrote = counts.writes > 0;
+        throw;
+    }
+    known.wrote = counts.writes > 0;
     if (result.seconds == 0)
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     result.retries = counts.retries;
@@ -212,6 +220,7 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line, outco
         return result;
     }
     if (run.action == ACTION_READ_ALL) needWholeBoard(run);
+    if (run.action == ACTION_PROGRAM) checkSerialPlan(image, run, std::max<size_t>(run.devices.size(), 1));
     const auto strays = [&] { checkArguments(argc, argv, first, run); };
     if (!run.devices.empty() || run.wait) {
         strays();  // before any board: each runs in a process of its own
@@ -246,8 +255,9 @@ int finishBoard(const settings& run, outcome result, const outcome& known, seria
     line.close();
     result.serial = known.serial;
     if (result.hexfile_sha256.empty()) result.hexfile_sha256 = known.hexfile_sha256;
-    // A number is used up only by a board that verified.
-    if (known.serial && !result.ok()) {
+    // A number goes back only while no write can have put it on the board.
+    result.serial_returned = known.serial && !result.ok() && !known.wrote;
+    if (result.serial_returned) {
         try {
             giveBackSerial(run, *known.serial);
         } catch (const fatal&) {  // said on the way; the run's own status stands

@@ -2,9 +2,10 @@
 
 // Serial numbers for a line's boards: each board gets the next one, written
 // with the firmware and verified with it. Kept in a file (--serial-file),
-// the next number survives reruns and is shared by stations; a number goes
-// back to the file when its board fails, so none is used up by a board that
-// did not verify, and none is ever given twice.
+// the next number survives reruns and is shared by stations (through links
+// too: the file they name is locked and replaced); a number goes back to the
+// file when its board fails before any write reached it, and none is ever
+// given twice.
 
 #include <cstdint>
 #include <optional>
@@ -18,13 +19,20 @@ namespace bootlink {
 // Refuses --serial-at without a source of numbers, and the other way round.
 void checkSerialOptions(const settings& run);
 
+// What can be checked before any number is taken, for `boards` boards: the
+// place (in a memory, clear of the file's bytes), the file (it parses; a
+// --serial that differs from its next number is refused) and that the
+// numbers fit --serial-bytes. A refused run leaves the file as it was.
+void checkSerialPlan(const flash_image& image, const settings& run, size_t boards);
+
 // Takes the `k`-th board's number (the file's next one, else --serial +
 // k) and puts it into `image`; nothing when no --serial-at was given. A
 // number that does not fit, or an address the file gives or no memory has,
 // ends the run before anything is opened.
 std::optional<uint64_t> serialInto(flash_image& image, const settings& run, int k);
 
-// Gives a failed board's number back to the file.
+// Gives a failed board's number back to the file: only while no write of
+// the run has gone to the board (after that the number may be on it).
 void giveBackSerial(const settings& run, uint64_t number);
 
 // For --check: where the number goes and which one would be next, put into

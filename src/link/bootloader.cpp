@@ -189,6 +189,7 @@ void readMemory(const bootloader& dev, memory which, uint32_t address, std::span
 }
 
 void writeFlash(const bootloader& dev, uint32_t address, std::span<const uint8_t> blocks) {
+    if (dev.counts) ++dev.counts->writes;
     const int count = static_cast<int>(blocks.size() / BLOCK_BYTES);
     request(dev, count * WRITE_ALLOWANCE_MS, true, [&](exchange& x) {
         writeOnce(x, "SENDing: Write Flash: ", CMD_WRITE_FLASH, static_cast<uint8_t>(count), address, true, blocks);
@@ -196,6 +197,7 @@ void writeFlash(const bootloader& dev, uint32_t address, std::span<const uint8_t
 }
 
 void writeBytes(const bootloader& dev, memory which, uint32_t address, std::span<const uint8_t> bytes) {
+    if (dev.counts) ++dev.counts->writes;
     const bool eeprom = which == memory::eeprom;
     request(dev, static_cast<int>(bytes.size()) * BYTE_WRITE_ALLOWANCE_MS, true, [&](exchange& x) {
         writeOnce(x, eeprom ? "SENDing: Write EEPROM: " : "SENDing: Write Config: ",

@@ -20,6 +20,7 @@ struct request_counts {
     uint64_t sent = 0;  // requests, a retry counted again
     int retries = 0;    // of them, sent again after a lost or damaged reply
     int write_retries = 0;  // of those, writes and erases: a damaged one may have landed elsewhere
+    uint64_t writes = 0;    // write requests sent (flash, EEPROM, configuration)
 };
 
 // The device as the command set reaches it: the line, whether its requests

@@ -146,31 +146,42 @@ std::vector<uint8_t> eepromAt(const bootsim::device& dev, uint32_t offset, size_
     return {dev.eeprom.begin() + offset, dev.eeprom.begin() + offset + static_cast<long>(n)};
 }
 
-// Boards one after another from one file of numbers: each the next, a
-// failed board's number handed to the board after it, none twice.
-TEST(Serials, EachBoardTheNextAndAFailedBoardsNumberNotUsedUp) {
+// Boards one after another from one file of numbers: each the next; a
+// board refused before any write gives its number to the board after it,
+// one that failed once writes went out keeps it (it may be on the board).
+TEST(Serials, EachBoardTheNextAndANumberBackOnlyBeforeAnyWrite) {
     temp_dir dir;
     const std::vector<std::string> args{"--pace", "0", "--program", "--hexfile", kToolchain + "absolute.hex",
-                                        "--serial-at", "0xF00080", "--serial", "0x1000FF",
-                                        "--serial-file", dir.file("serials"), "--report", dir.file("r.jsonl")};
-    bootsim::device first, failing, third;
+                                        "--serial-at", "0xF00080", "--serial-file", dir.file("serials"),
+                                        "--report", dir.file("r.jsonl"), "--expect-id", "0x4c20"};
+    std::vector<std::string> firstArgs = args;
+    firstArgs.insert(firstArgs.end(), {"--serial", "0x1000FF"});
+    bootsim::device first, otherPart, third, failing, fifth;
+    otherPart.device_id = 0x1234;  // refused before anything is erased
     failing.faults.push_back(*bootsim::parse_fault("corrupt-write=0x01"));  // every write: it cannot verify
-    EXPECT_EQ(run_tool(first, args).status, 0);
-    const auto bad = run_tool(failing, args);
-    EXPECT_EQ(bad.status, 255) << bad.out;
+    EXPECT_EQ(run_tool(first, firstArgs).status, 0);
+    EXPECT_EQ(run_tool(otherPart, args).status, 255);
     const auto r = run_tool(third, args);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("serial number 1048832 at 0xF00080 (4 bytes, least significant first)\n"),
               std::string::npos)
         << r.out;
+    EXPECT_EQ(run_tool(failing, args).status, 255);
+    EXPECT_EQ(run_tool(fifth, args).status, 0);
     EXPECT_EQ(eepromAt(first, 0x80, 5), (std::vector<uint8_t>{0xFF, 0x00, 0x10, 0x00, 0xFF}));
-    EXPECT_EQ(eepromAt(third, 0x80, 4), (std::vector<uint8_t>{0x00, 0x01, 0x10, 0x00}));  // the failed board's
-    EXPECT_EQ(read_file(dir.file("serials")), "next 1048833\n");
+    EXPECT_EQ(eepromAt(third, 0x80, 4), (std::vector<uint8_t>{0x00, 0x01, 0x10, 0x00}));  // the refused board's
+    EXPECT_EQ(eepromAt(fifth, 0x80, 4), (std::vector<uint8_t>{0x02, 0x01, 0x10, 0x00}));  // 0x100101 is spent
+    EXPECT_EQ(read_file(dir.file("serials")), "next 1048835\n");
     const auto lines = reportLines(dir.file("r.jsonl"));
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[0]["serial"], 0x1000FF);
-    EXPECT_EQ(lines[1]["result"], "verify-failed");
+    EXPECT_EQ(lines[1]["result"], "wrong-device");
+    EXPECT_EQ(lines[1]["serial_returned"], true);
     EXPECT_EQ(lines[2]["serial"], 0x100100);
+    EXPECT_EQ(lines[3]["result"], "verify-failed");
+    EXPECT_EQ(lines[3]["serial"], 0x100101);
+    EXPECT_EQ(lines[3]["serial_returned"], false);
+    EXPECT_EQ(lines[4]["serial"], 0x100102);
 }
 
 struct SerialRefusal {
@@ -262,11 +273,11 @@ TEST(Boards, FourAtOnceOneFaultyNamedAlone) {
         EXPECT_EQ(l["result"], faulty ? "verify-failed" : "ok") << l.dump();
         if (!faulty) serials.insert(l["serial"].get<uint64_t>());
     }
-    // Three boards verified, three distinct numbers; the faulty one's is free again.
+    // Three boards verified, three distinct numbers; the faulty one's was
+    // written to it, so it is spent, not given back.
     EXPECT_EQ(serials.size(), 3u);
     EXPECT_EQ(*serials.rbegin() - *serials.begin() <= 3, true);
-    const std::string left = read_file(dir.file("serials"));
-    EXPECT_TRUE(left == "next 503\n" || left.starts_with("next 504\nfree ")) << left;
+    EXPECT_EQ(read_file(dir.file("serials")), "next 504\n");
 }
 
 }  // namespace
