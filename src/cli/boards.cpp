@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cli/defaults.hpp"
 #include "commands/files.hpp"
 #include "link/signals.hpp"
 #include "report/fatal.hpp"
@@ -51,9 +52,10 @@ void sendSummary(int fd, const outcome& result, int status) {
 [[noreturn]] void boardProcess(settings run, const flash_image& image, int k, int out, int result) {
     dup2(out, 1);
     run.devices.clear();
-    serial_link line;
     outcome known, done;
+    serial_link line;
     try {
+        readDeviceDefaults(run);  // the board's own line settings, as with --device
         done = onBoard(run, image, k, line, known, [] {});
     } catch (const fatal& f) {
         done = failed(f);

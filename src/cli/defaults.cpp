@@ -145,6 +145,25 @@ void readDefaults(settings& run) {
     applyTable(run, file, top);
 }
 
+void readDeviceDefaults(settings& run) {
+    if (run.defaults_file.empty()) return;
+    const file_text read = readWholeFile(run.defaults_file, SMALL_FILE_LIMIT);
+    toml::table top;
+    try {
+        top = toml::parse(read.text, run.defaults_file);
+    } catch (const toml::parse_error&) {
+        return;  // checked whole when the run began; changed since, it is not read again
+    }
+    const toml::table* own = deviceTable(top, run.dev);
+    if (!own) return;
+    // The device's own values come before the file's general ones: those
+    // give way, what the command line or the variables say does not.
+    for (const auto& [name, value] : *own)
+        if (const known_key* key = keyNamed(name.str(), true); key && run.source(key->id) == origin::file)
+            run.mark(key->id, origin::builtin);
+    applyTable(run, run.defaults_file + " [" + run.dev + "]", *own);
+}
+
 void showConfig(const settings& run) {
     auto from = [&](setting_id id) -> std::string {
         switch (run.source(id)) {

@@ -20,6 +20,11 @@ std::string defaultsFile(const settings& run);
 // naming the file, the line and the key, before anything is opened.
 void readDefaults(settings& run);
 
+// For one board of many (--devices), its device being run.dev now: the
+// table of the file of defaults named by that device gives its own line
+// settings, over the file's general ones, as with --device.
+void readDeviceDefaults(settings& run);
+
 // --show-config: each setting, its value and where it came from.
 void showConfig(const settings& run);
 

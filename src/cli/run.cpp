@@ -204,7 +204,8 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line, outco
     checkSerialOptions(run);
     if (run.given(setting_id::count) && !run.wait)
         fail(result_kind::refused, "ERROR: --count is for --wait: how many boards to wait for\n");
-    if (run.wait && (run.devices.empty() ? isNetworkPort(run.dev) : false))
+    const bool anyNetwork = isNetworkPort(run.dev) || std::any_of(run.devices.begin(), run.devices.end(), isNetworkPort);
+    if (run.wait && anyNetwork)  // a network port never appears: --wait would wait for ever
         fail(result_kind::refused, "ERROR: --wait watches device paths for boards plugged in, not a network port\n");
     if (!run.devices.empty() && run.given(setting_id::device))
         fail(result_kind::refused, "ERROR: --device and --devices both name the line: give one of them\n");

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -23,12 +24,46 @@ struct backup_part {
     std::vector<uint8_t> bytes;
 };
 
+// Reads every part whole into `parts`, with one progress.
+void readParts(action_context& ctx, std::vector<backup_part>& parts, uint64_t total) {
+    const auto bar = makeProgress(total, ctx.say.progress);
+    uint64_t done = 0;
+    for (auto& p : parts) {
+        readRange(ctx.dev, p.which, p.device_address, p.bytes, bar.get(), done);
+        done += p.bytes.size();
+    }
+}
+
+// Where the two reads of a part differ, request by request, that stretch is
+// read again until a read agrees with one before it: damage the reply's
+// checksum cannot see never lands in a backup. A stretch that reads
+// differently every time ends the run before the file is written.
+void settle(action_context& ctx, backup_part& p, const std::vector<uint8_t>& again) {
+    const size_t step = p.bytes.size() <= static_cast<size_t>(READ_SINGLE_MAX) ? p.bytes.size() : READ_CHUNK;
+    for (size_t at = 0; at < p.bytes.size(); at += step) {
+        const size_t n = std::min(step, p.bytes.size() - at);
+        std::vector<std::vector<uint8_t>> reads{{p.bytes.begin() + static_cast<long>(at), p.bytes.begin() + static_cast<long>(at + n)},
+                                                {again.begin() + static_cast<long>(at), again.begin() + static_cast<long>(at + n)}};
+        while (std::find(reads.begin(), reads.end() - 1, reads.back()) == reads.end() - 1) {
+            if (reads.size() > static_cast<size_t>(ctx.dev.retries) + 2)
+                fail(result_kind::damaged_line,
+                     "[ERROR, 0x%06x read differently %zu times: the line damages what it reads, the backup was not "
+                     "written]\n",
+                     static_cast<unsigned>(p.file_address + at), reads.size());
+            reads.emplace_back(n);
+            readRange(ctx.dev, p.which, p.device_address + at, reads.back());
+        }
+        std::copy(reads.back().begin(), reads.back().end(), p.bytes.begin() + static_cast<long>(at));
+    }
+}
+
 }  // namespace
 
 // A whole-board backup: every byte of program memory (blank ones too, so a
 // restore makes the rows identical), the ID locations, the configuration and
 // the data EEPROM, in one Intel hex file that --program --write-config
-// writes back. The device ID is the part's own and stays out.
+// writes back. The device ID is the part's own and stays out. Everything is
+// read twice, and what differs settled, before the file is written.
 outcome main_readall(action_context& ctx) {
     const settings& run = ctx.run;
     std::vector<backup_part> parts;
@@ -41,20 +76,20 @@ outcome main_readall(action_context& ctx) {
 
     out("reading %llu bytes: program memory, ID locations, configuration and EEPROM\n",
         static_cast<unsigned long long>(total));
-    const auto bar = makeProgress(total, ctx.say.progress);
-    uint64_t done = 0;
-    for (auto& p : parts) {
-        readRange(ctx.dev, p.which, p.device_address, p.bytes, bar.get(), done);
-        done += p.bytes.size();
-    }
+    readParts(ctx, parts, total);
+    // Read twice: a backup is what the board holds, or nothing.
+    std::vector<backup_part> second = parts;
+    out("reading %llu bytes again to check them\n", static_cast<unsigned long long>(total));
+    readParts(ctx, second, total);
+    for (size_t i = 0; i < parts.size(); ++i) settle(ctx, parts[i], second[i].bytes);
     ctx.saved->save([&](FILE* f) {
         for (const auto& p : parts) writeIntelHex(f, p.file_address, p.bytes);
         writeiend16(f);
     });
     outcome result;
-    result.program.read = parts[0].bytes.size() + parts[1].bytes.size();
-    result.config.read = parts[2].bytes.size();
-    result.eeprom.read = parts[3].bytes.size();
+    result.program.read = 2 * (parts[0].bytes.size() + parts[1].bytes.size());
+    result.config.read = 2 * parts[2].bytes.size();
+    result.eeprom.read = 2 * parts[3].bytes.size();
     result.message = "[OK => Read the whole board: " + std::to_string(parts[0].bytes.size()) +
                      " bytes of program memory, 8 of ID locations, 16 of configuration, " +
                      std::to_string(parts[3].bytes.size()) + " of EEPROM; Intel hex file written to " +

@@ -46,6 +46,10 @@ endpoint parseEndpoint(const std::string& device) {
     if (e.host.empty() || e.port.empty() || e.port.find_first_not_of("0123456789") != std::string::npos)
         fail(result_kind::refused, "ERROR: '%s' does not name a network port: %sHOST:PORT\n", device.c_str(),
              e.telnet ? TELNET_PREFIX : RAW_PREFIX);
+    // Read whole, never wrapped: port 70000 is no port, not 4464.
+    if (e.port.size() > 5 || std::stol(e.port) < 1 || std::stol(e.port) > 65535)
+        fail(result_kind::refused, "ERROR: '%s' does not name a network port: the port is 1 to 65535\n",
+             device.c_str());
     return e;
 }
 
@@ -130,9 +134,12 @@ public:
     // The far end's port keeps the settings its server gives it.
     void setFormat(tcflag_t, speed_t) override {}
     bool setSpeed(int) override { return true; }
+    // What is waiting now, a second's worth at most: a peer that never
+    // stops sending is the quiet wait's to refuse.
     void dropInput() override {
         uint8_t scratch[256];
-        while (waitFor(fd_, POLLIN, nowNs()) > 0 && readRaw(scratch, sizeof scratch, nowNs()) > 0) {
+        const int64_t giveUp = after(1000);
+        while (nowNs() < giveUp && waitFor(fd_, POLLIN, nowNs()) > 0 && readRaw(scratch, sizeof scratch, nowNs()) > 0) {
         }
     }
     void write(const uint8_t* bytes, size_t n, int64_t deadlineNs) override { sendAll(bytes, n, deadlineNs); }
@@ -200,6 +207,7 @@ constexpr uint8_t SET_BAUDRATE = 1, SET_DATASIZE = 2, SET_PARITY = 3, SET_STOPSI
                   PURGE_DATA = 12;
 constexpr uint8_t PARITY_NONE = 1, STOP_ONE = 1, CONTROL_NONE = 1, PURGE_RECEIVED = 1;
 constexpr uint8_t SERVER_OFFSET = 100;
+constexpr size_t SUBNEGOTIATION_MAX = 64;  // longest subnegotiation taken from a server
 
 // Telnet with the COM-PORT option: the line's settings travel as
 // subnegotiations, data 0xFF as IAC IAC.
@@ -234,6 +242,8 @@ public:
         const int64_t deadline = after(timeoutMs_);
         uint8_t raw[256];
         while (std::abs(reportedBaud_ - baud) * 50 > baud) {
+            // Answers that are not it count against the same deadline.
+            if (nowNs() >= deadline) return false;
             const size_t n = readRaw(raw, sizeof raw, deadline);
             if (n == 0) return false;
             parse(raw, n);
@@ -260,9 +270,12 @@ public:
 
     size_t read(uint8_t* into, size_t most, int64_t deadlineNs) override {
         uint8_t raw[1024];
+        if (deadlineNs < 0) deadlineNs = after(timeoutMs_);
         while (taken_ >= data_.size()) {
             data_.clear();
             taken_ = 0;
+            // Telnet that carries no data counts against the deadline as data would.
+            if (nowNs() >= deadlineNs) return 0;
             const size_t n = readRaw(raw, std::min(sizeof raw, most + 8), deadlineNs);
             if (n == 0) return 0;
             parse(raw, n);
@@ -328,19 +341,30 @@ private:
             return;
         case state::sub:
             if (b == IAC) state_ = state::sub_command;
-            else sub_.push_back(b);
+            else keep(b);
             return;
         case state::sub_command:
-            if (b == IAC) { sub_.push_back(IAC); state_ = state::sub; return; }
+            if (b == IAC) { keep(IAC); state_ = state::sub; return; }
             state_ = state::data;
             if (b == SE) subnegotiation();
             return;
         }
     }
 
+    // A subnegotiation byte. The COM-PORT ones are a few bytes long: one
+    // that goes on and on is no RFC 2217 server's, and must not fill memory.
+    void keep(uint8_t b) {
+        if (sub_.size() >= SUBNEGOTIATION_MAX)
+            fail(result_kind::damaged_line,
+                 "\n[ERROR, %s sent a telnet subnegotiation longer than %zu bytes: is it an RFC 2217 server?]\n",
+                 name_.c_str(), SUBNEGOTIATION_MAX);
+        sub_.push_back(b);
+    }
+
     void subnegotiation() {
         if (sub_.size() >= 6 && sub_[0] == OPT_COM_PORT && sub_[1] == SERVER_OFFSET + SET_BAUDRATE)
-            reportedBaud_ = static_cast<int>(static_cast<uint32_t>(sub_[2]) << 24 | sub_[3] << 16 | sub_[4] << 8 | sub_[5]);
+            reportedBaud_ = static_cast<int64_t>(static_cast<uint32_t>(sub_[2]) << 24 | static_cast<uint32_t>(sub_[3]) << 16 |
+                                                 static_cast<uint32_t>(sub_[4]) << 8 | sub_[5]);
     }
 
     // Agrees to what we asked for and refuses the rest, answering only a change.
@@ -371,7 +395,7 @@ private:
     std::vector<uint8_t> sub_;
     std::vector<uint8_t> data_;
     size_t taken_ = 0;
-    int reportedBaud_ = 0;
+    int64_t reportedBaud_ = 0;  // as the server's answer says it, in full
     std::array<bool, 256> local_{}, remote_{};
 };
 
