@@ -76,8 +76,8 @@ int appendReport(const settings& run, const outcome& result, int status) {
     const std::string line = entry(run, result, status).dump() + "\n";
     std::string why;
     const int fd = openRegularFile(run.report_file, O_WRONLY | O_APPEND | O_CREAT, 0666, why);
-    if (fd < 0) errno = 0;
-    bool written = fd >= 0 && flock(fd, LOCK_EX) == 0;
+    bool written = fd >= 0 && lockWithin(fd);
+    if (fd >= 0 && !written) why = "another run holds its lock";
     // One write of the whole line: appended whole, never between another's.
     while (written) {
         const ssize_t w = write(fd, line.data(), line.size());
@@ -89,7 +89,7 @@ int appendReport(const settings& run, const outcome& result, int status) {
     if (fd >= 0) close(fd);
     if (written) return status;
     std::fprintf(stderr, "bootlink: could not write the report to '%s': %s\n", run.report_file.c_str(),
-                 fd < 0 ? why.c_str() : std::strerror(e));
+                 fd < 0 || !why.empty() ? why.c_str() : std::strerror(e));
     return status == 0 ? 255 : status;
 }
 

@@ -102,9 +102,10 @@ public:
     explicit serial_lock(const std::string& path) {
         std::string why;
         fd_ = openRegularFile(target(path) + ".lock", O_RDWR | O_CREAT, 0666, why);
-        if (fd_ < 0 || flock(fd_, LOCK_EX) != 0)
+        if (fd_ >= 0 && !lockWithin(fd_)) why = "another run holds its lock";
+        if (!why.empty())
             fail(result_kind::output_error, "Error: could not lock the serial number file '%s' (%s)\n", path.c_str(),
-                 fd_ < 0 ? why.c_str() : std::strerror(errno));
+                 why.c_str());
     }
     ~serial_lock() {
         if (fd_ >= 0) close(fd_);

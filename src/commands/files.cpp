@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <nettle/sha2.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,6 +98,17 @@ int openRegularFile(const std::string& path, int flags, mode_t mode, std::string
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
+}
+
+bool lockWithin(int fd) {
+    const int64_t giveUp = nowNs() + static_cast<int64_t>(LOCK_WAIT_MS) * 1000000;
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (nowNs() >= giveUp || stopSignal()) return false;
+        const struct timespec step {0, 10000000};
+        ppoll(nullptr, 0, &step, waitMask());
+    }
 }
 
 bool sameFile(const std::string& a, const std::string& b) {

@@ -39,6 +39,13 @@ file_text readWholeFile(const std::string& path, size_t limit);
 // cannot hold the run). The descriptor is blocking again once checked.
 int openRegularFile(const std::string& path, int flags, mode_t mode, std::string& why);
 
+constexpr int LOCK_WAIT_MS = 10000;  // longest wait for another run's lock on a shared file
+
+// Takes the exclusive lock of `fd`, waiting for another holder at most
+// LOCK_WAIT_MS; false when that ran out or a stop signal came (a run stuck
+// elsewhere must not stop this one for ever).
+bool lockWithin(int fd);
+
 // Whether two paths name the same file, links followed.
 bool sameFile(const std::string& a, const std::string& b);
 

@@ -90,14 +90,6 @@ int stopSignalPending() {
 
 const sigset_t* waitMask() { return installed ? &waitingMask : nullptr; }
 
-stop_signals_open::stop_signals_open() : active_(installed) {
-    if (active_) sigprocmask(SIG_SETMASK, &waitingMask, &held_);
-}
-
-stop_signals_open::~stop_signals_open() {
-    if (active_) sigprocmask(SIG_SETMASK, &held_, nullptr);
-}
-
 bool stopHeld() { return holds > 0 && caughtCount < 2; }
 
 void checkInterrupted(bool held) {

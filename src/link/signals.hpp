@@ -53,18 +53,4 @@ public:
 // A signal has come that a stop_hold keeps from ending the run.
 bool stopHeld();
 
-// Lets the stop signals through while it lives: for calls that block in
-// the kernel (opening and reading a pipe), which a signal then interrupts.
-class stop_signals_open {
-public:
-    stop_signals_open();
-    ~stop_signals_open();
-    stop_signals_open(const stop_signals_open&) = delete;
-    stop_signals_open& operator=(const stop_signals_open&) = delete;
-
-private:
-    sigset_t held_;
-    bool active_;
-};
-
 }  // namespace bootlink
