@@ -119,11 +119,9 @@ private:
 
 bool fitsBytes(uint64_t n, int bytes) { return bytes >= 8 || n >> (8 * bytes) == 0; }
 
-// The largest number --serial-bytes holds. The last one is never handed
-// out: the next after it could not be written down.
-uint64_t lastNumber(int bytes) {
-    return bytes >= 8 ? std::numeric_limits<uint64_t>::max() : (uint64_t{1} << (8 * bytes)) - 1;
-}
+// A number the board can be given: it fits --serial-bytes, and a next one
+// can be written down after it (2^64-1 is the end of the numbers).
+bool takeable(uint64_t n, int bytes) { return fitsBytes(n, bytes) && n != std::numeric_limits<uint64_t>::max(); }
 
 [[noreturn]] void refusedAt(const settings& run, uint64_t n, const std::string& why) {
     fail(result_kind::refused, "ERROR: serial number %llu cannot go to 0x%06X: %s, nothing was sent\n",
@@ -131,7 +129,10 @@ uint64_t lastNumber(int bytes) {
 }
 
 [[noreturn]] void usedUp(const settings& run, uint64_t n) {
-    refusedAt(run, n, "it does not fit in " + counted(static_cast<uint64_t>(run.serial_bytes), "byte"));
+    refusedAt(run, n,
+              fitsBytes(n, run.serial_bytes)
+                  ? std::string("it is the last number there is (no next one could be kept)")
+                  : "it does not fit in " + counted(static_cast<uint64_t>(run.serial_bytes), "byte"));
 }
 
 // Where the numbers come from, as the file and --serial say together.
@@ -160,7 +161,7 @@ serial_file checkedSource(const settings& run, bool atStart) {
 uint64_t takeNumber(const settings& run, int k) {
     if (run.serial_file.empty()) {
         const uint64_t n = run.serial_start + static_cast<uint64_t>(k);
-        if (n < run.serial_start || n >= lastNumber(run.serial_bytes)) usedUp(run, n);
+        if (n < run.serial_start || !takeable(n, run.serial_bytes)) usedUp(run, n);
         return n;
     }
     const serial_lock lock(run.serial_file);
@@ -170,7 +171,7 @@ uint64_t takeNumber(const settings& run, int k) {
         n = *f.free.begin();
         f.free.erase(f.free.begin());
     } else {
-        if (n >= lastNumber(run.serial_bytes)) usedUp(run, n);
+        if (!takeable(n, run.serial_bytes)) usedUp(run, n);
         ++f.next;
     }
     writeSerials(run.serial_file, f);
@@ -197,8 +198,8 @@ void checkSerialPlan(const flash_image& image, const settings& run, size_t board
                                         static_cast<uint32_t>(run.eeprom_size));
     if (!why.empty()) refusedAt(run, first, why);
     const uint64_t last = f.next + (boards > 0 ? boards - 1 : 0);
-    if (first >= lastNumber(run.serial_bytes)) usedUp(run, first);
-    if (last < f.next || last >= lastNumber(run.serial_bytes)) usedUp(run, last);
+    if (!takeable(first, run.serial_bytes)) usedUp(run, first);
+    if (last < f.next || !takeable(last, run.serial_bytes)) usedUp(run, last < f.next ? f.next : last);
 }
 
 std::optional<uint64_t> serialInto(flash_image& image, const settings& run, int k) {

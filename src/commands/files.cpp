@@ -118,11 +118,11 @@ bool sameFile(const std::string& a, const std::string& b) {
 }
 
 std::string notWritable(const std::string& path, const std::string& device, const std::string& hexfile) {
+    if (sameFile(path, device)) return "it is the serial device '" + device + "' of this run";
+    if (sameFile(path, hexfile)) return "it is the hexfile '" + hexfile + "' of this run";
     struct stat st {};
     if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         return S_ISDIR(st.st_mode) ? "a directory" : "not a regular file";
-    if (sameFile(path, device)) return "it is the serial device '" + device + "' of this run";
-    if (sameFile(path, hexfile)) return "it is the hexfile '" + hexfile + "' of this run";
     return {};
 }
 

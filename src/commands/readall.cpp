@@ -45,7 +45,7 @@ void settle(action_context& ctx, backup_part& p, const std::vector<uint8_t>& aga
         std::vector<std::vector<uint8_t>> reads{{p.bytes.begin() + static_cast<long>(at), p.bytes.begin() + static_cast<long>(at + n)},
                                                 {again.begin() + static_cast<long>(at), again.begin() + static_cast<long>(at + n)}};
         while (std::find(reads.begin(), reads.end() - 1, reads.back()) == reads.end() - 1) {
-            if (reads.size() > static_cast<size_t>(ctx.dev.retries) + 2)
+            if (reads.size() >= static_cast<size_t>(ctx.dev.retries) + 2)
                 fail(result_kind::damaged_line,
                      "[ERROR, 0x%06x read differently %zu times: the line damages what it reads, the backup was not "
                      "written]\n",

@@ -73,14 +73,15 @@ bool lineAnswers(const bootloader& dev) {
 //
 // When the retries are spent, a soft device hands the failure up
 // (request_failed) for the caller to do the work again at a larger scale;
-// but not on a dead line (not one byte came back to any of the sends, nor
-// to the probe after them) nor a broken one: there the run ends with the
-// reply's own message.
+// but not on a dead line (not one byte came back to the last send, nor to
+// the probe after it: a device that froze half way through a reply is as
+// dead as one that never spoke) nor a broken one: there the run ends with
+// the reply's own message.
 template <class Attempt>
 void request(const bootloader& dev, int allowanceMs, bool changes, Attempt attempt) {
     serial_link& line = dev.line;
     const int wait = line.timeout_ms == WAIT_FOREVER ? WAIT_FOREVER : line.timeout_ms + allowanceMs;
-    bool silent = true;  // no byte came back to any send of it
+    bool silent = false;  // no byte came back to the last send of it
     for (int tried = 0;; ++tried) {
         if (dev.counts) ++dev.counts->sent;
         const bool last = tried >= dev.retries;
@@ -92,7 +93,7 @@ void request(const bootloader& dev, int allowanceMs, bool changes, Attempt attem
             line.bad_in_row = 0;
             return;
         } catch (const reply_lost& lost) {
-            silent = silent && line.bytes_in == before;
+            silent = line.bytes_in == before;
             ++line.bad_in_row;
             if (!last) {
                 if (dev.counts) ++dev.counts->retries;

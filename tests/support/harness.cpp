@@ -140,8 +140,9 @@ run_result spawn(const std::vector<std::string>& args, const run_options& option
                 signal_from = std::chrono::steady_clock::now();
             if (signal_from &&
                 std::chrono::steady_clock::now() - *signal_from >= std::chrono::milliseconds(options.signal_after_ms)) {
-                kill(pid, options.signal);
+                options.act ? options.act() : static_cast<void>(kill(pid, options.signal));
                 signalled = true;
+                r.signalled_at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             }
         }
         const int n = poll(fds, 2, static_cast<int>(std::min<long>(left, 5)));
@@ -337,8 +338,11 @@ ser2net_server::ser2net_server(const std::string& pty, bool rfc2217) {
 ser2net_server::~ser2net_server() {
     if (pid_ < 0) return;
     kill(pid_, SIGTERM);
+    kill(pid_, SIGCONT);  // a frozen one takes its SIGTERM now
     waitpid(pid_, nullptr, 0);
 }
+
+void ser2net_server::freeze() const { kill(pid_, SIGSTOP); }
 
 sim_process::sim_process(const std::string& link, std::vector<std::string> args) : link_(link) {
     pid_ = fork();
@@ -359,7 +363,10 @@ sim_process::sim_process(const std::string& link, std::vector<std::string> args)
 
 sim_process::~sim_process() {
     kill(pid_, SIGTERM);
+    kill(pid_, SIGCONT);  // a frozen one takes its SIGTERM now
     waitpid(pid_, nullptr, 0);
 }
+
+void sim_process::freeze() const { kill(pid_, SIGSTOP); }
 
 }  // namespace testing_support

@@ -23,6 +23,7 @@ struct run_result {
     double cpu_seconds = 0;  // its user and system CPU time
     long maxrss_kb = 0;    // peak resident memory of the tool (sampled every 5 ms)
     bool settings_restored = false;  // the line's terminal settings after the run equal those before
+    double signalled_at = -1;  // seconds from the start when the signal was sent (or `act` done)
 };
 
 struct run_options {
@@ -40,6 +41,7 @@ struct run_options {
     int signal_after_ms = -1;   // send `signal` to the tool this long after it started,
     std::string signal_after;   // or, if set, after this text appeared on its standard output
     int signal = 0;
+    std::function<void()> act;  // done instead of sending `signal` (freezing the device, say)
     int ignored_signal = 0;     // started with this signal ignored (nohup, a script's background job)
     std::vector<std::string> wrapper;  // a command the tool runs under (strace for the bench), or none
     // Variables set for the tool. Unless set here, no file of defaults is
@@ -103,6 +105,9 @@ public:
     sim_process(const sim_process&) = delete;
     sim_process& operator=(const sim_process&) = delete;
     const std::string& link() const { return link_; }
+    // Stops the device dead (SIGSTOP): it neither reads nor answers, its
+    // terminal stays open. The end of the scope ends it all the same.
+    void freeze() const;
 
 private:
     int pid_ = -1;
@@ -120,6 +125,8 @@ public:
     ser2net_server& operator=(const ser2net_server&) = delete;
     // "socket://127.0.0.1:PORT" or "rfc2217://127.0.0.1:PORT".
     const std::string& url() const { return url_; }
+    // Stops the server dead (SIGSTOP): connections stay open, nothing moves.
+    void freeze() const;
 
 private:
     int pid_ = -1;
