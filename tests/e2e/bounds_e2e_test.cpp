@@ -214,6 +214,28 @@ TEST_P(Frozen, EndsWithinItsRetries) {
 INSTANTIATE_TEST_SUITE_P(Lines, Frozen,
                          testing::Values(Freeze{"device", false}, Freeze{"ser2net", true}));
 
+// A stop signal at any moment of --program ends it within a second (and
+// one held write-back of a row given in part, a few milliseconds here).
+TEST(StopSignal, AtAnyMomentOfAProgrammingEndsItWithinASecond) {
+    for (const int ms : {20, 150, 400, 900, 1600}) {
+        bootsim::device dev;
+        dev.timing.baud = 115200;
+        dev.timing.write_us = dev.timing.erase_us = 2000;
+        run_options o;
+        o.signal = SIGTERM;
+        o.signal_after = "action: ";
+        o.signal_after_ms = ms;
+        const auto r = run_tool(dev, {"--baud", "115200", "--pace", "0", "--program", "--hexfile",
+                                      kToolchain + "tables-30k.hex"},
+                                o);
+        ASSERT_GT(r.signalled_at, 0) << ms << " ms";
+        EXPECT_EQ(r.status, 128 + SIGTERM) << ms << " ms\n" << r.out;
+        EXPECT_TRUE(r.out.ends_with("[interrupted]\n")) << r.out;
+        EXPECT_LT(r.seconds - r.signalled_at, 1.5) << ms << " ms";
+        EXPECT_TRUE(r.settings_restored);
+    }
+}
+
 // --- Servers that talk nonsense ----------------------------------------------
 
 // A TCP server of the test's own on 127.0.0.1: takes one client, sends it
@@ -315,6 +337,21 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"wait_on_a_network_port_in_a_list",
                 {"--devices", "/dev/ttyUSB7,socket://127.0.0.1:4000", "--wait", "--program", "--hexfile", absolute},
                 "--wait watches device paths for boards plugged in, not a network port"}));
+
+// Each board of many runs at its own table's speed from the file of
+// defaults, as it would with --device.
+TEST(ManyBoards, EachTakesItsOwnTableOfTheFileOfDefaults) {
+    temp_dir dir;
+    sim_process fast(dir.file("fast")), plain(dir.file("plain"));
+    write_file(dir.file("bootlink.toml"), "pace = 0\n[\"" + dir.file("fast") + "\"]\nbaud = 57600\n");
+    const auto r = run_plain({"--devices", dir.file("fast") + "," + dir.file("plain"), "--verify", "--hexfile",
+                              kToolchain + "absolute.hex"},
+                             in_dir(dir.path()));
+    EXPECT_NE(r.out.find(dir.file("fast") + ": line speed 57600 bit/s (from ./bootlink.toml [" + dir.file("fast") + "])\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find(dir.file("plain") + ": line speed"), std::string::npos) << r.out;
+}
 
 // --- Files that are not what they seem ----------------------------------------
 

@@ -128,6 +128,9 @@ TEST(Interrupt, AKilledRunLeavesTheKeptBytesAndTheyGoBack) {
               std::string::npos)
         << killed.out;
     EXPECT_EQ(dev.flash[0x1200], 0xFF) << "the row was not erased when the run was killed";
+    EXPECT_EQ(std::filesystem::status(kept[0]).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+        << "the device's own bytes are its owner's alone";
 
     const std::string keptName = std::filesystem::path(kept[0]).filename().string();
     const auto back = run_tool(dev, {"--pace", "0", "--program", "--hexfile", keptName}, in_dir(dir.path()));
