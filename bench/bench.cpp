@@ -4,6 +4,7 @@
 //   build/bootlink-bench [repetitions]
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -146,6 +147,8 @@ void program(const temp_dir& dir);
 void fast(int reps, double startup, const temp_dir& dir);
 void host(int reps, const temp_dir& dir);
 void noise(const temp_dir& dir);
+void backupNoise(const temp_dir& dir);
+void bounds(const temp_dir& dir);
 void adapter(const temp_dir& dir);
 void network(const temp_dir& dir);
 
@@ -155,7 +158,9 @@ int main(int argc, char** argv) {
     // fast line beside the defaults), "quick" (the fast line alone),
     // "program" (--program of 32 KiB), "host" (the host's own cost: system
     // calls, CPU time, a 1 Mbit/s line), "noise" (--program of a toolchain's
-    // 30 KiB over a noisy line, 20 seeds), "adapter" (--program behind a USB
+    // 30 KiB over a noisy line, 20 seeds), "backup" (--readall of 64 KiB over
+    // a noisy line, 20 seeds), "bounds" (how long a dead line, a frozen
+    // device and a stop signal take to end a run), "adapter" (--program behind a USB
     // adapter's latency timer), "network" (--program through ser2net); all by
     // default.
     const std::string only = argc > 2 ? argv[2] : "";
@@ -170,6 +175,8 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "program") program(dir);
     if (only.empty() || only == "host") host(reps, dir);
     if (only.empty() || only == "noise") noise(dir);
+    if (only.empty() || only == "backup") backupNoise(dir);
+    if (only.empty() || only == "bounds") bounds(dir);
     if (only.empty() || only == "adapter") adapter(dir);
     if (only.empty() || only == "network") network(dir);
     return 0;
@@ -424,6 +431,97 @@ void noise(const temp_dir& dir) {
     }
     std::printf("\nfalse OK: a run that ended 0 with the device unlike the file (must be 0); ratio: median\n"
                 "time of the successful runs / the clean run.\n");
+}
+
+// --readall of 64 KiB over a line that flips a bit of a byte with a given
+// probability: how many backups succeed, how many of those differ from the
+// board (must be none), and the time against a clean read.
+void backupNoise(const temp_dir& dir) {
+    constexpr size_t FLASH = 65536;
+    const std::vector<std::string> args{"--baud", "115200", "--pace", "0", "--timeout", "150", "--readall",
+                                        "--flash-size", std::to_string(FLASH), "--output", "backup.hex"};
+    struct tally {
+        int ok = 0, wrong = 0;
+        std::vector<double> seconds;
+    };
+    auto runs = [&](double p, int seeds) {
+        tally t;
+        for (int seed = 1; seed <= seeds; ++seed) {
+            bootsim::device dev;
+            dev.timing = part(115200);
+            for (size_t a = 0; a < FLASH; ++a) dev.flash[a] = static_cast<uint8_t>(a * 13 + a / 251);
+            if (p > 0) dev.faults.push_back({bootsim::fault_kind::noise, 0, -1, p});
+            dev.seed = static_cast<uint32_t>(seed);
+            run_options o;
+            o.cwd = dir.path();
+            o.timeout_ms = 600000;
+            std::remove(dir.file("backup.hex").c_str());
+            const auto r = run_tool(dev, args, o);
+            if (r.status != 0) continue;
+            const auto saved = intel_hex_bytes(read_file(dir.file("backup.hex")));
+            bool same = true;
+            for (size_t a = 0; a < FLASH; ++a) same = same && saved.count(static_cast<uint32_t>(a)) && saved.at(static_cast<uint32_t>(a)) == dev.flash[a];
+            ++t.ok;
+            t.wrong += !same;
+            t.seconds.push_back(r.seconds);
+        }
+        return t;
+    };
+    const tally clean = runs(0, 3);
+    const double clean_s = median(clean.seconds);
+    std::printf("\nBackup over noise: --readall of 64 KiB with --baud 115200 --pace 0 --timeout 150, part at\n"
+                "115200 bit/s, seeds 1 to 20. Clean read: %.3f s (median of 3, %d of 3 succeeded).\n\n",
+                clean_s, clean.ok);
+    std::printf("%-10s %9s %14s %12s %8s\n", "per byte", "succeeded", "wrong backups", "median s", "ratio");
+    const tally t = runs(0.001, 20);
+    const double s = t.seconds.empty() ? 0 : median(t.seconds);
+    if (t.seconds.empty())
+        std::printf("%-10.4f %6d/20 %14d %12s %8s\n", 0.001, t.ok, t.wrong, "-", "-");
+    else
+        std::printf("%-10.4f %6d/20 %14d %12.3f %8.3f\n", 0.001, t.ok, t.wrong, s, s / clean_s);
+    std::printf("\nwrong backups: a run that ended 0 with a file unlike the board (must be 0).\n");
+}
+
+// How long a run takes to end when the line goes dead or a stop signal
+// comes, against the bound the tool promises.
+void bounds(const temp_dir& dir) {
+    std::printf("\nBounds: how long a run takes to end (the tests assert these with margins).\n\n");
+    std::printf("%-52s %9s %9s\n", "case", "took s", "bound s");
+    {
+        bootsim::device dev;
+        dev.faults.push_back({bootsim::fault_kind::no_answer, 0, -1, 0});
+        run_options o;
+        o.cwd = dir.path();
+        const auto r = run_tool(dev, {"--program", "--hexfile", std::string(FIXTURES_DIR) + "/toolchain/absolute.hex"}, o);
+        std::printf("%-52s %9.3f %9.3f\n", "silent device, --program at the defaults", r.seconds, 3 * 5.0 + 1);
+    }
+    {
+        sim_process board(dir.file("frozen"), {"--baud", "115200"});
+        run_options o;
+        o.signal_after = "writing 30272 bytes";
+        o.signal_after_ms = 300;
+        o.act = [&] { board.freeze(); };
+        o.timeout_ms = 120000;
+        const auto r = run_plain({"--device", board.link(), "--baud", "115200", "--pace", "0", "--timeout", "1000",
+                                  "--program", "--hexfile", std::string(FIXTURES_DIR) + "/toolchain/tables-30k.hex"},
+                                 o);
+        std::printf("%-52s %9.3f %9.3f\n", "device frozen while writing, --timeout 1000, from it",
+                    r.seconds - r.signalled_at, 3 * 1.155 + 1);
+    }
+    double worst = 0;
+    for (const int ms : {20, 150, 400, 900, 1600, 2500}) {
+        bootsim::device dev;
+        dev.timing = part(115200);
+        run_options o;
+        o.signal = SIGTERM;
+        o.signal_after = "action: ";
+        o.signal_after_ms = ms;
+        const auto r = run_tool(dev, {"--baud", "115200", "--pace", "0", "--program", "--hexfile",
+                                      std::string(FIXTURES_DIR) + "/toolchain/tables-30k.hex"},
+                                o);
+        if (r.signalled_at > 0) worst = std::max(worst, r.seconds - r.signalled_at);
+    }
+    std::printf("%-52s %9.3f %9.3f\n", "SIGTERM at 6 moments of --program, the slowest", worst, 1.0);
 }
 
 // A USB serial adapter holds the bytes it receives until a packet is full or
