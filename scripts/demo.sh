@@ -20,16 +20,17 @@ for _ in $(seq 200); do [ -e "$work/tty" ] && break; sleep 0.05; done
 [ -e "$work/tty" ] || { echo "demo: the simulated device did not start" >&2; exit 1; }
 
 cd "$work"
-cp "$root/examples/blink.hex" .   # short relative path: --hexfile takes 63 characters at most
+cp "$root/examples/blink.hex" .   # a short name for the lines below
 step() {
     echo
     echo "\$ bootlink $*"
     "$build/bootlink" --device "$work/tty" "$@"
 }
 
-# Program the example (checked, erased, written, verified in one run),
-# check it again, read it back into a file of its own, start it.
-step --program --hexfile blink.hex
+# Program every memory the example gives, its configuration bytes too
+# (checked, erased, written, verified in one run), check it again, read it
+# back into a file of its own, start it.
+step --program --write-config --hexfile blink.hex
 step --verify --hexfile blink.hex
 step --readflash --bytes 64 --startaddr 0x0000 --output blink-read.hex
 echo
