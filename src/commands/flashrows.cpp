@@ -69,18 +69,15 @@ private:
     bool rewrote_ = false;           // a row was erased and written again
     std::set<uint32_t> strays_;      // rows that read back erased after their writes were acknowledged
 
+    uint64_t sent() const { return ctx_.dev.counts ? ctx_.dev.counts->sent : 0; }
+
     // Runs `work`, counting its requests as ones the plan did not have.
     template <class Work>
     auto beyondPlan(Work work) {
-        const uint64_t before = ctx_.dev.counts ? ctx_.dev.counts->sent : 0;
-        struct count {
-            row_writer& w;
-            uint64_t before;
-            ~count() {
-                if (w.ctx_.dev.counts) w.extra_ += w.ctx_.dev.counts->sent - before;
-            }
-        } counter{*this, before};
-        return work();
+        const uint64_t before = sent();
+        auto result = work();
+        extra_ += sent() - before;
+        return result;
     }
 
     int retries() const { return ctx_.dev.retries; }
