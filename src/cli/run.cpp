@@ -93,7 +93,14 @@ void openLine(serial_link& line, const settings& run, const action_rules& rules)
     line.pace_ms = run.pace_ms;
     line.timeout_ms = wait;
     line.baud = run.baud;
-    line.port().dropInput();
+    const size_t before = line.port().dropInput();
+    // On a local line, the end of an interrupted run's reply; on a server's
+    // port, someone else's bytes.
+    if (before > 0 && line.port().shared())
+        out("[note: %s came from %s before the wake byte: another client on the port, or the server's banner?]\n",
+            counted(before, "byte").c_str(), run.dev.c_str());
+    if (run.set(setting_id::baud) && run.dev.rfind("socket://", 0) == 0)
+        out("[note: socket:// carries bytes only: the line speed is the server's, --baud %d is not sent]\n", run.baud);
     // What an interrupted run's device still sends must not be read as our reply.
     if (!waitQuiet(line))
         fail(result_kind::damaged_line, "[ERROR, the line does not go quiet: the device keeps sending]\n");

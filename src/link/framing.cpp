@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "link/signals.hpp"
 #include "report/fatal.hpp"
@@ -24,8 +25,14 @@ void tracedByte(const exchange& x, const char* fmt, unsigned b) {
 // A reply that went wrong: thrown on while the request may go again, else
 // printed and the run ends.
 [[noreturn]] void lostOrFail(const exchange& x, const char* reason, result_kind kind, const char* message) {
-    if (x.may_retry) throw reply_lost{reason, kind, message};
-    fail(kind, "%s", message);
+    std::string text = message;
+    // A server may let a second client onto the port: its requests and
+    // replies then cross ours.
+    if (kind == result_kind::damaged_line && x.line.is_open() && x.line.port().shared())
+        text += "[hint: another client may be on this network port too (ser2net's max-connections): one run at a "
+                "time]\n";
+    if (x.may_retry) throw reply_lost{reason, kind, text};
+    fail(kind, "%s", text.c_str());
 }
 
 // One raw byte of the reply; a wait that runs out is a lost reply.

@@ -25,6 +25,7 @@ namespace {
 constexpr const char* RAW_PREFIX = "socket://";
 constexpr const char* TELNET_PREFIX = "rfc2217://";
 constexpr int LINGER_MS = 250;  // longest wait at close for the server to pass our last bytes on
+constexpr int DROP_QUIET_MS = 20;  // a port this long quiet has nothing more of before our run on its way
 
 struct endpoint {
     bool telnet = false;
@@ -33,10 +34,41 @@ struct endpoint {
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
+// The options serial libraries' URLs carry that mean nothing to a tool
+// that sets the far end's speed itself and has its own --timeout.
+constexpr const char* IGNORED_OPTIONS[] = {"ign_set_control", "timeout", "logging"};
+
+// "?ign_set_control&timeout=3": each option known is passed over with a
+// note, any other refused with the list of those known.
+void takeOptions(const std::string& device, const std::string& query) {
+    for (size_t at = 0; at < query.size();) {
+        const size_t amp = std::min(query.find('&', at), query.size());
+        const std::string option = query.substr(at, amp - at);
+        const std::string name = option.substr(0, option.find('='));
+        at = amp + 1;
+        if (option.empty()) continue;
+        bool known = false;
+        for (const char* o : IGNORED_OPTIONS) known = known || name == o;
+        if (!known)
+            fail(result_kind::refused,
+                 "ERROR: '%s': the URL option '%s' is not known here (known, and passed over: ign_set_control, "
+                 "timeout=, logging=)\n",
+                 device.c_str(), option.c_str());
+        out("[note: the URL option '%s' is passed over: the tool sets the line itself (--baud, --timeout)]\n",
+            option.c_str());
+    }
+}
+
 endpoint parseEndpoint(const std::string& device) {
     endpoint e;
     e.telnet = startsWith(device, TELNET_PREFIX);
-    const std::string rest = device.substr(std::strlen(e.telnet ? TELNET_PREFIX : RAW_PREFIX));
+    std::string rest = device.substr(std::strlen(e.telnet ? TELNET_PREFIX : RAW_PREFIX));
+    // As farms and serial libraries write them: HOST:PORT/ and HOST:PORT?options.
+    if (const size_t q = rest.find('?'); q != std::string::npos) {
+        takeOptions(device, rest.substr(q + 1));
+        rest.resize(q);
+    }
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
     const size_t colon = rest.rfind(':');
     if (colon != std::string::npos) {
         e.host = rest.substr(0, colon);
@@ -136,12 +168,17 @@ public:
     bool setSpeed(int) override { return true; }
     // What is waiting now, a second's worth at most: a peer that never
     // stops sending is the quiet wait's to refuse.
-    void dropInput() override {
+    // Until the port has been quiet a moment (what another client or a
+    // banner sent may still be on its way), a second at most.
+    size_t dropInput() override {
         uint8_t scratch[256];
         const int64_t giveUp = after(1000);
-        while (nowNs() < giveUp && waitFor(fd_, POLLIN, nowNs()) > 0 && readRaw(scratch, sizeof scratch, nowNs()) > 0) {
-        }
+        size_t dropped = 0;
+        while (nowNs() < giveUp && waitFor(fd_, POLLIN, std::min(after(DROP_QUIET_MS), giveUp)) > 0)
+            dropped += readRaw(scratch, sizeof scratch, nowNs());
+        return dropped;
     }
+    bool shared() const override { return true; }
     void write(const uint8_t* bytes, size_t n, int64_t deadlineNs) override { sendAll(bytes, n, deadlineNs); }
     size_t read(uint8_t* into, size_t most, int64_t deadlineNs) override { return readRaw(into, most, deadlineNs); }
     bool waitQuiet(int64_t quietNs, int64_t giveUpNs) override {
@@ -253,13 +290,16 @@ public:
 
     // Dropped as telnet, not as bytes: an option or a subnegotiation cut in
     // two would leave the rest to be read as data.
-    void dropInput() override {
+    size_t dropInput() override {
         comPort(PURGE_DATA, {PURGE_RECEIVED});  // what the server holds from the device
         uint8_t raw[256];
         const int64_t giveUp = after(1000);
-        while (nowNs() < giveUp && waitFor(fd_, POLLIN, nowNs()) > 0) parse(raw, readRaw(raw, sizeof raw, nowNs()));
+        while (nowNs() < giveUp && waitFor(fd_, POLLIN, std::min(after(DROP_QUIET_MS), giveUp)) > 0)
+            parse(raw, readRaw(raw, sizeof raw, nowNs()));
+        const size_t dropped = data_.size();  // data, not the telnet around it
         data_.clear();
         taken_ = 0;
+        return dropped;
     }
 
     void write(const uint8_t* bytes, size_t n, int64_t deadlineNs) override {

@@ -111,7 +111,12 @@ public:
                closeEnough(outSpeed, baud);
     }
 
-    void dropInput() override { tcflush(fd(), TCIFLUSH); }
+    size_t dropInput() override {
+        int waiting = 0;
+        if (ioctl(fd(), FIONREAD, &waiting) != 0) waiting = 0;
+        tcflush(fd(), TCIFLUSH);
+        return static_cast<size_t>(waiting);
+    }
 
 private:
     bool saved_ = false;

@@ -31,8 +31,12 @@ public:
     // end did not take it.
     virtual bool setSpeed(int baud) = 0;
 
-    // Throws away what the device sent before this run.
-    virtual void dropInput() = 0;
+    // Throws away what the device sent before this run; how many bytes.
+    virtual size_t dropInput() = 0;
+
+    // Whether others can be on the line too (a server's network port, which
+    // may take more than one client).
+    virtual bool shared() const { return false; }
 
     // Writes all `n` bytes. A line that has not taken them all by
     // `deadlineNs` (the device stopped reading, its flow held, a server's
@@ -61,7 +65,7 @@ public:
     void close() override;
     void setFormat(tcflag_t, speed_t) override {}
     bool setSpeed(int) override { return true; }
-    void dropInput() override {}
+    size_t dropInput() override { return 0; }
     void write(const uint8_t* bytes, size_t n, int64_t deadlineNs) override;
     size_t read(uint8_t* into, size_t most, int64_t deadlineNs) override;
     bool waitQuiet(int64_t quietNs, int64_t giveUpNs) override;

@@ -239,11 +239,11 @@ TEST(StopSignal, AtAnyMomentOfAProgrammingEndsItWithinASecond) {
 // --- Servers that talk nonsense ----------------------------------------------
 
 // A TCP server of the test's own on 127.0.0.1: takes one client, sends it
-// `first`, then `again` over and over until the client goes (at most a
+// `first`, then `again` every `everyMs` until the client goes (at most a
 // few seconds), and throws away what the client sends.
 class peer {
 public:
-    peer(std::string first, std::string again) {
+    peer(std::string first, std::string again, int everyMs = 1) : every_ms_(everyMs) {
         listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         struct sockaddr_in a {};
         a.sin_family = AF_INET;
@@ -276,11 +276,12 @@ private:
             if (!again.empty() && send(c, again.data(), again.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
                 errno != EAGAIN)
                 break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(every_ms_));
         }
         close(c);
     }
 
+    int every_ms_;
     int listen_ = -1;
     int port_ = 0;
     std::atomic<bool> done_{false};
@@ -310,6 +311,23 @@ TEST(Server, ASpeedAnswerIsReadInFull) {
                              timeout(20000));
     EXPECT_EQ(r.status, 255) << r.out;
     EXPECT_NE(r.out.find("did not take the line speed 19200 bit/s"), std::string::npos) << r.out;
+}
+
+// Another client on the port: its bytes before our wake byte are named,
+// and a reply to its request ends the run with the hint.
+TEST(Server, AnotherClientOnThePortIsNamed) {
+    const std::string eraseAck = "\x0F\x0F\x03\xFD\x04";  // a reply, but to an erase
+    peer p(eraseAck, eraseAck, 300);
+    const auto r = run_plain({"--device", p.url("socket"), "--timeout", "500", "--verify", "--hexfile", absolute},
+                             timeout(20000));
+    EXPECT_EQ(r.status, 255) << r.out;
+    EXPECT_NE(r.out.find("before the wake byte: another client on the port, or the server's banner?]\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("[hint: another client may be on this network port too (ser2net's max-connections): one "
+                         "run at a time]\n"),
+              std::string::npos)
+        << r.out;
 }
 
 struct Refusal {
