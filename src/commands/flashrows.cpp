@@ -34,26 +34,31 @@ public:
 
     void run() {
         const std::vector<uint32_t> rows = firstReads();
-        written_.assign(rows.begin(), rows.end());
         std::vector<uint32_t> partial, whole;
         for (uint32_t r : rows) (ctx_.image.rows.at(r).whole() ? whole : partial).push_back(r);
         rewritePartial(partial);
         if (!whole.empty() || partial.empty()) writeWhole(whole);
     }
 
-    // Every row written, read back once more: a damaged request repeated
-    // later may have landed on a row verified before it.
-    void recheck() {
-        if (written_.empty()) return;
-        const program_plan p = planFor(work_, written_);
+    // The rows verified before a request that changes the device went
+    // again or a row was rewritten, read back once more: that damaged
+    // request may have landed on one of them. Rows verified after the last
+    // such request are left. False when there was none.
+    bool recheck() {
+        std::vector<uint32_t> rows;
+        for (const auto& [r, at] : verifiedAt_)
+            if (at < suspicion()) rows.push_back(r);
+        if (rows.empty()) return false;
+        const program_plan p = planFor(work_, rows);
         std::map<uint32_t, std::string> suspect;
         verifyWhole(p.reads, suspect, "reading back %llu bytes of program memory once more\n");
         mend(suspect);
         checkRows();
+        return true;
     }
 
     uint64_t extraRequests() const { return extra_; }
-    bool rewrote() const { return rewrote_; }
+    bool rewrote() const { return rewrites_ > 0; }
     const std::set<uint32_t>& strays() const { return strays_; }
 
 private:
@@ -64,10 +69,17 @@ private:
     bootloader dev_;    // soft when there are retries: a lost request is answered by the row's rewrite
     std::map<uint32_t, std::string> failed_;  // rows still wrong, and why
     std::map<uint32_t, std::vector<difference>> lastWrong_;  // each row's last read-back, what differed
-    std::vector<uint32_t> written_;  // the rows this run erases and writes
     uint64_t extra_ = 0;             // requests beyond the plan's: rows read again and rewritten
-    bool rewrote_ = false;           // a row was erased and written again
+    uint64_t rewrites_ = 0;          // rows erased and written again
     std::set<uint32_t> strays_;      // rows that read back erased after their writes were acknowledged
+    // Each row as last read back right: how many changing requests had
+    // gone again (or rows been rewritten) by then.
+    std::map<uint32_t, uint64_t> verifiedAt_;
+
+    // Requests that change the device sent again, and rows rewritten, so far.
+    uint64_t suspicion() const {
+        return (ctx_.dev.counts ? static_cast<uint64_t>(ctx_.dev.counts->write_retries) : 0) + rewrites_;
+    }
 
     uint64_t sent() const { return ctx_.dev.counts ? ctx_.dev.counts->sent : 0; }
 
@@ -166,6 +178,7 @@ private:
             if (got[i] != want[i]) diffs.push_back({r + i, want[i], got[i]});
         done_.compared += ROW_BYTES;
         lastWrong_[r] = diffs;
+        if (diffs.empty()) verifiedAt_[r] = suspicion();
         return diffs;
     }
 
@@ -174,7 +187,10 @@ private:
         try {
             eraseRows(dev_, r, 1);
             for (const auto& w : planFor(work_, {r}).writes) writeBlocks(w);
-            return wrongIn(r, readRow(r, dev_)).empty() ? "" : "read back wrong";
+            const row_bytes got = readRow(r, dev_);
+            if (wrongIn(r, got).empty()) return "";
+            noteStray(r, got);
+            return "read back wrong";
         } catch (const request_failed& f) {
             return f.reason;
         }
@@ -184,7 +200,7 @@ private:
     bool repair(uint32_t r, std::string why) {
         for (int k = 1; k <= retries() && !why.empty(); ++k) {
             out("[retry %d of %d: row 0x%06x %s]\n", k, retries(), r, why.c_str());
-            rewrote_ = true;
+            ++rewrites_;
             why = beyondPlan([&] { return rewriteRow(r); });
         }
         if (!why.empty()) failed_[r] = why;
@@ -247,30 +263,46 @@ private:
             if (retries() > 0) {
                 const row_bytes again = beyondPlan([&] { return readRowSoft(r); });
                 if (wrongIn(r, again).empty()) continue;
-                if (why == "read back wrong" && erasedWhereWritten(r, again)) strays_.insert(r);
+                if (why == "read back wrong") noteStray(r, again);
             }
             repair(r, why);
         }
     }
 
-    // Reads erased where the file puts data: an acknowledged write that went elsewhere.
-    bool erasedWhereWritten(uint32_t r, const row_bytes& got) const {
+    // A row whose writes were acknowledged that reads erased where the file
+    // puts data: the writes went elsewhere.
+    void noteStray(uint32_t r, const row_bytes& got) {
         const row_bytes& want = work_.rows.at(r).data;
         bool data = false;
         for (uint32_t i = 0; i < ROW_BYTES; ++i) {
-            if (got[i] != 0xFF) return false;
+            if (got[i] != 0xFF) return;
             data = data || want[i] != 0xFF;
         }
-        return data;
+        if (data) strays_.insert(r);
     }
 
+    // An erase or a write of the large requests. One whose retries ran out
+    // on a line that still answers (a dead one has ended the run) goes again
+    // whole, up to the retries, before its rows are left to be mended after
+    // the read-back: sent again now, it is checked by that read-back.
     template <class Work>
     void attempt(const span_request& s, std::map<uint32_t, std::string>& suspect, Work work) {
-        try {
-            work();
-        } catch (const request_failed& f) {
-            for (uint32_t r = s.address / ROW_BYTES * ROW_BYTES; r < s.address + s.bytes; r += ROW_BYTES)
-                suspect.emplace(r, f.reason);
+        for (int round = 0;; ++round) {
+            try {
+                if (round == 0)
+                    work();
+                else
+                    beyondPlan([&] { work(); return 0; });
+                return;
+            } catch (const request_failed& f) {
+                if (round < retries()) {
+                    out("[retry %d of %d: sending the request again: %s]\n", round + 1, retries(), f.reason);
+                    continue;
+                }
+                for (uint32_t r = s.address / ROW_BYTES * ROW_BYTES; r < s.address + s.bytes; r += ROW_BYTES)
+                    suspect.emplace(r, f.reason);
+                return;
+            }
         }
     }
 
@@ -350,7 +382,7 @@ flash_rows::flash_rows(action_context& ctx, const programming_plan& plan, memory
     : writer_(std::make_unique<row_writer>(ctx, plan, done)) {}
 flash_rows::~flash_rows() = default;
 void flash_rows::program() { writer_->run(); }
-void flash_rows::recheck() { writer_->recheck(); }
+bool flash_rows::recheck() { return writer_->recheck(); }
 uint64_t flash_rows::extraRequests() const { return writer_->extraRequests(); }
 bool flash_rows::rewrote() const { return writer_->rewrote(); }
 const std::set<uint32_t>& flash_rows::strays() const { return writer_->strays(); }

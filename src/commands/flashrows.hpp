@@ -33,9 +33,10 @@ public:
     flash_rows& operator=(const flash_rows&) = delete;
 
     void program();
-    // Reads every row written back once more, and mends what is wrong, as
-    // program() does: for the end of a run that repeated a write.
-    void recheck();
+    // For the end of a run that sent a write again or rewrote a row: reads
+    // back once more every row verified before the last such request, and
+    // mends what is wrong as program() does. False when no row needed it.
+    bool recheck();
     // Requests beyond the plan: rows read again and rewritten.
     uint64_t extraRequests() const;
     bool rewrote() const;

@@ -92,16 +92,17 @@ void identify(action_context& ctx, outcome& result) {
              *result.device_id, static_cast<unsigned>(run.expect_id), run.action == ACTION_PROGRAM ? "erased" : "compared");
 }
 
-// A run that repeated a write or rewrote a row reads back every row and
-// EEPROM byte it wrote once more: a damaged request sent again may have
-// landed on one verified before it. Notes that it may also have landed
-// outside the file's rows. Returns how many requests were repeated.
+// A run that sent a write again or rewrote a row reads back once more the
+// rows verified before the last such request, and the EEPROM it wrote: a
+// damaged request may have landed on one of them. Notes that it may also
+// have landed outside the file's rows. Returns how many requests were
+// repeated.
 uint64_t readBackAfterRepeats(action_context& ctx, const programming_plan& plan, flash_rows& rows,
                               outcome& result) {
     const request_counts none;
     const request_counts& counts = ctx.dev.counts ? *ctx.dev.counts : none;
-    const uint64_t repeated = static_cast<uint64_t>(counts.retries) + rows.extraRequests();
-    if (counts.write_retries == 0 && !rows.rewrote()) return repeated;
+    if (counts.write_retries == 0 && !rows.rewrote())
+        return static_cast<uint64_t>(counts.retries) + rows.extraRequests();
     rows.recheck();
     if (!ctx.image.eeprom.empty() && plan.writes)
         verifyEeprom(ctx, ctx.image.eeprom, plan.eeprom_reads, result.eeprom);
@@ -139,7 +140,7 @@ outcome main_program(action_context& ctx) {
     // Left as they were, the configuration bytes that differ are counted on
     // the result line too, not only in notes a log may scroll past.
     if (result.repeated > 0)
-        message.insert(message.size() - 2, "; " + counted(result.repeated, "request") + " repeated, all read back again");
+        message.insert(message.size() - 2, "; " + counted(result.repeated, "request") + " repeated");
     if (differ > 0)
         message.insert(message.size() - 2, "; " + std::to_string(differ) +
                                                (differ == 1 ? " configuration byte differs" : " configuration bytes differ") +

@@ -36,6 +36,7 @@ enum class fault_kind {
     no_erase,         // acknowledge an erase and leave the rows as they were
     noise,            // flip one bit of each byte either way with probability `probability`
     hidden_damage,    // a read reply's first two data bytes changed by +`value` and -`value` (1 if 0): the sum still matches
+    misdirect,        // a flash write lands at byte address `value` instead, acknowledged: its address was damaged with the sum kept
 };
 
 struct fault {

@@ -18,7 +18,7 @@ constexpr fault_name fault_names[] = {
     {"bad-checksum", fault_kind::bad_checksum},   {"close-mid-reply", fault_kind::close_mid_reply},
     {"no-answer", fault_kind::no_answer},         {"corrupt-write", fault_kind::corrupt_write},
     {"no-erase", fault_kind::no_erase},         {"noise", fault_kind::noise},
-    {"hidden-damage", fault_kind::hidden_damage},
+    {"hidden-damage", fault_kind::hidden_damage}, {"misdirect", fault_kind::misdirect},
 };
 
 }  // namespace

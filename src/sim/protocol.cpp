@@ -182,9 +182,11 @@ bool device::on_write_flash(request& r, int index, std::vector<uint8_t>& reply) 
     r.data.assign(p.begin() + 5, p.end());
     const fault* corrupt = fault_for(index, fault_kind::corrupt_write);
     const uint8_t garble = corrupt ? static_cast<uint8_t>(corrupt->value ? corrupt->value : 0x01) : 0;
+    const fault* astray = fault_for(index, fault_kind::misdirect);
+    const uint32_t at = astray ? static_cast<uint32_t>(astray->value) : r.address;
     // Flash can only clear bits: a write ANDs into what is there.
     for (size_t i = 0; i < r.data.size(); ++i) {
-        const uint32_t a = (r.address + i) & 0xFFFFFF;
+        const uint32_t a = (at + i) & 0xFFFFFF;
         const uint8_t stored = r.data[i] ^ garble;
         if (a < FLASH_BYTES)
             flash[a] &= stored;

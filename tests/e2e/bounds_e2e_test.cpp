@@ -236,6 +236,35 @@ TEST(StopSignal, AtAnyMomentOfAProgrammingEndsItWithinASecond) {
     }
 }
 
+// A repair whose write lands on a row verified before it (its address
+// damaged, its sum intact): the read-back at the end finds that row and
+// mends it, and the note names the row left erased.
+TEST(Repairs, AWriteThatLandsOnAVerifiedRowIsFoundAtTheEnd) {
+    temp_dir dir;
+    std::string hexText;
+    for (int a = 0; a < 128; a += 16) {
+        std::vector<int> data;
+        for (int i = 0; i < 16; ++i) data.push_back((a + i) * 3 % 251);
+        hexText += intel_record(static_cast<uint32_t>(a), 0, data) + "\n";
+    }
+    write_file(dir.file("fw.hex"), hexText + ":00000001FF\n");
+    bootsim::device dev;
+    // 0 device ID, 1 erase, 2 write (stored wrong), 3 read back; row 0x000
+    // reread (4) and rewritten (5-7); row 0x040 reread (8) and rewritten
+    // (9-11), its write landing on row 0x000.
+    dev.faults.push_back(*bootsim::parse_fault("corrupt-write@2"));
+    dev.faults.push_back(*bootsim::parse_fault("misdirect=0@10"));
+    const auto r = run_tool(dev, {"--pace", "0", "--program", "--hexfile", "fw.hex"}, in_dir(dir.path()));
+    ASSERT_EQ(r.status, 0) << r.out;
+    for (uint32_t a = 0; a < 128; ++a) ASSERT_EQ(dev.flash[a], (a * 3) % 251) << a << "\n" << r.out;
+    EXPECT_NE(r.out.find("reading back 64 bytes of program memory once more\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[note: a damaged request may also have landed outside the file's rows (row 0x000040 read "
+                         "back erased after its write was acknowledged: that write went elsewhere)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(r.out.ends_with("repeated]\n")) << r.out;
+}
+
 // --- Servers that talk nonsense ----------------------------------------------
 
 // A TCP server of the test's own on 127.0.0.1: takes one client, sends it
