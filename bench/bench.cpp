@@ -380,43 +380,54 @@ void host(int reps, const temp_dir& dir) {
     std::printf("\nfloor: line time of every byte both ways + the part's busy time; ratio: (wall - start-up) / floor.\n");
 }
 
-// --program of a toolchain's 30 KiB file over a line that flips a bit of a
-// byte (either way) with a given probability: how many of 20 seeds succeed at
-// the default retries, whether any success left the device unlike the file,
-// and the median time of the successes against a clean run.
+// Runs over a line that flips a bit of a byte (either way) with probability
+// `p`, seeds 1 to `seeds`: how many succeeded, how many of those left the
+// device or a file unlike they must be (`right` says), the bytes flipped and
+// the times of the successes.
+struct noisy_tally {
+    int ok = 0, wrong = 0, flipped = 0;
+    std::vector<double> seconds;
+};
+
+noisy_tally noisyRuns(double p, int seeds, const std::vector<std::string>& args, const temp_dir& dir,
+                      const std::function<void(bootsim::device&)>& prepare,
+                      const std::function<bool(const bootsim::device&)>& right) {
+    noisy_tally t;
+    for (int seed = 1; seed <= seeds; ++seed) {
+        bootsim::device dev;
+        dev.timing = part(115200);
+        prepare(dev);
+        if (p > 0) dev.faults.push_back({bootsim::fault_kind::noise, 0, -1, p});
+        dev.seed = static_cast<uint32_t>(seed);
+        run_options o;
+        o.cwd = dir.path();
+        o.timeout_ms = 600000;
+        const auto r = run_tool(dev, args, o);
+        t.flipped += dev.flipped;
+        if (r.status != 0) continue;
+        ++t.ok;
+        t.wrong += !right(dev);
+        t.seconds.push_back(r.seconds);
+    }
+    return t;
+}
+
+// --program of a toolchain's 30 KiB file over a noisy line: how many of 20
+// seeds succeed at the default retries, whether any success left the device
+// unlike the file, and the median time of the successes against a clean run.
 void noise(const temp_dir& dir) {
     const std::string file = std::string(FIXTURES_DIR) + "/toolchain/tables-30k.hex";
     const auto want = intel_hex_bytes(read_file(file));
     // A short reply wait: a reply lost to noise costs 150 ms, not 5 s.
     const std::vector<std::string> args{"--baud", "115200", "--pace", "0", "--timeout", "150",
                                         "--program", "--hexfile", file};
-    struct tally {
-        int ok = 0, false_ok = 0, flipped = 0;
-        std::vector<double> seconds;
+    const auto holdsFile = [&](const bootsim::device& dev) {
+        for (const auto& [a, b] : want)
+            if (a < dev.flash.size() && dev.flash[a] != b) return false;
+        return true;
     };
-    auto runs = [&](double p, int seeds) {
-        tally t;
-        for (int seed = 1; seed <= seeds; ++seed) {
-            bootsim::device dev;
-            dev.timing = part(115200);
-            if (p > 0) dev.faults.push_back({bootsim::fault_kind::noise, 0, -1, p});
-            dev.seed = static_cast<uint32_t>(seed);
-            run_options o;
-            o.cwd = dir.path();
-            o.timeout_ms = 600000;
-            const auto r = run_tool(dev, args, o);
-            t.flipped += dev.flipped;
-            if (r.status != 0) continue;
-            bool same = true;
-            for (const auto& [a, b] : want)
-                if (a < dev.flash.size() && dev.flash[a] != b) same = false;
-            ++t.ok;
-            t.false_ok += !same;
-            t.seconds.push_back(r.seconds);
-        }
-        return t;
-    };
-    const tally clean = runs(0, 3);
+    const auto runs = [&](double p, int seeds) { return noisyRuns(p, seeds, args, dir, [](bootsim::device&) {}, holdsFile); };
+    const noisy_tally clean = runs(0, 3);
     const double clean_s = median(clean.seconds);
     std::printf("\nNoise: --program of tables-30k.hex (a toolchain's 30 KiB) with --baud 115200 --pace 0\n"
                 "--timeout 150 against a part at 115200 bit/s, seeds 1 to 20, default retries. Clean run:\n"
@@ -425,60 +436,42 @@ void noise(const temp_dir& dir) {
     std::printf("%-10s %9s %11s %13s %12s %8s\n", "per byte", "succeeded", "false OK", "bytes flipped",
                 "median s", "ratio");
     for (const double p : {0.0005, 0.001}) {
-        const tally t = runs(p, 20);
+        const noisy_tally t = runs(p, 20);
         const double s = t.seconds.empty() ? 0 : median(t.seconds);
-        std::printf("%-10.4f %6d/20 %11d %13d %12.3f %8.3f\n", p, t.ok, t.false_ok, t.flipped, s, s / clean_s);
+        std::printf("%-10.4f %6d/20 %11d %13d %12.3f %8.3f\n", p, t.ok, t.wrong, t.flipped, s, s / clean_s);
     }
     std::printf("\nfalse OK: a run that ended 0 with the device unlike the file (must be 0); ratio: median\n"
                 "time of the successful runs / the clean run.\n");
 }
 
-// --readall of 64 KiB over a line that flips a bit of a byte with a given
-// probability: how many backups succeed, how many of those differ from the
-// board (must be none), and the time against a clean read.
+// --readall of 64 KiB over a noisy line: how many backups succeed, how many
+// of those differ from the board (must be none), and the time against a
+// clean read.
 void backupNoise(const temp_dir& dir) {
     constexpr size_t FLASH = 65536;
     const std::vector<std::string> args{"--baud", "115200", "--pace", "0", "--timeout", "150", "--readall",
                                         "--flash-size", std::to_string(FLASH), "--output", "backup.hex"};
-    struct tally {
-        int ok = 0, wrong = 0;
-        std::vector<double> seconds;
+    const auto fill = [](bootsim::device& dev) {
+        for (size_t a = 0; a < FLASH; ++a) dev.flash[a] = static_cast<uint8_t>(a * 13 + a / 251);
     };
-    auto runs = [&](double p, int seeds) {
-        tally t;
-        for (int seed = 1; seed <= seeds; ++seed) {
-            bootsim::device dev;
-            dev.timing = part(115200);
-            for (size_t a = 0; a < FLASH; ++a) dev.flash[a] = static_cast<uint8_t>(a * 13 + a / 251);
-            if (p > 0) dev.faults.push_back({bootsim::fault_kind::noise, 0, -1, p});
-            dev.seed = static_cast<uint32_t>(seed);
-            run_options o;
-            o.cwd = dir.path();
-            o.timeout_ms = 600000;
-            std::remove(dir.file("backup.hex").c_str());
-            const auto r = run_tool(dev, args, o);
-            if (r.status != 0) continue;
-            const auto saved = intel_hex_bytes(read_file(dir.file("backup.hex")));
-            bool same = true;
-            for (size_t a = 0; a < FLASH; ++a) same = same && saved.count(static_cast<uint32_t>(a)) && saved.at(static_cast<uint32_t>(a)) == dev.flash[a];
-            ++t.ok;
-            t.wrong += !same;
-            t.seconds.push_back(r.seconds);
-        }
-        return t;
+    const auto savedRight = [&](const bootsim::device& dev) {
+        const auto saved = intel_hex_bytes(read_file(dir.file("backup.hex")));
+        for (uint32_t a = 0; a < FLASH; ++a)
+            if (!saved.count(a) || saved.at(a) != dev.flash[a]) return false;
+        return true;
     };
-    const tally clean = runs(0, 3);
+    const noisy_tally clean = noisyRuns(0, 3, args, dir, fill, savedRight);
     const double clean_s = median(clean.seconds);
     std::printf("\nBackup over noise: --readall of 64 KiB with --baud 115200 --pace 0 --timeout 150, part at\n"
                 "115200 bit/s, seeds 1 to 20. Clean read: %.3f s (median of 3, %d of 3 succeeded).\n\n",
                 clean_s, clean.ok);
     std::printf("%-10s %9s %14s %12s %8s\n", "per byte", "succeeded", "wrong backups", "median s", "ratio");
-    const tally t = runs(0.001, 20);
-    const double s = t.seconds.empty() ? 0 : median(t.seconds);
+    const noisy_tally t = noisyRuns(0.001, 20, args, dir, fill, savedRight);
     if (t.seconds.empty())
         std::printf("%-10.4f %6d/20 %14d %12s %8s\n", 0.001, t.ok, t.wrong, "-", "-");
     else
-        std::printf("%-10.4f %6d/20 %14d %12.3f %8.3f\n", 0.001, t.ok, t.wrong, s, s / clean_s);
+        std::printf("%-10.4f %6d/20 %14d %12.3f %8.3f\n", 0.001, t.ok, t.wrong, median(t.seconds),
+                    median(t.seconds) / clean_s);
     std::printf("\nwrong backups: a run that ended 0 with a file unlike the board (must be 0).\n");
 }
 
