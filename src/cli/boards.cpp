@@ -4,13 +4,17 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <set>
 #include <sstream>
+#include <sys/stat.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "cli/defaults.hpp"
+#include "cli/serials.hpp"
 #include "commands/files.hpp"
 #include "link/signals.hpp"
 #include "report/fatal.hpp"
@@ -41,34 +45,38 @@ void sendSummary(int fd, const outcome& result, int status) {
            {"bytes", result.program.written + result.eeprom.written + result.config.written},
            {"compared", result.program.compared + result.eeprom.compared + result.config.compared},
            {"seconds", result.seconds},
+           {"retries", result.retries},
            {"message", result.ok() ? "" : result.message}};
     if (result.device_id) j["device_id"] = *result.device_id;
+    if (result.serial) j["serial"] = *result.serial;
     const std::string text = j.dump() + "\n";
     if (write(fd, text.data(), text.size()) < 0) {
     }
 }
 
 // In the board's own process: the run with the board as its device.
-[[noreturn]] void boardProcess(settings run, const flash_image& image, int k, int out, int result) {
+[[noreturn]] void boardProcess(settings run, const flash_image& image, std::optional<uint64_t> serial, int out,
+                               int result) {
     dup2(out, 1);
     run.devices.clear();
     outcome known, done;
     serial_link line;
     try {
         readDeviceDefaults(run);  // the board's own line settings, as with --device
-        done = onBoard(run, image, k, line, known, [] {});
+        done = onBoard(run, image, serial, line, known, [] {});
     } catch (const fatal& f) {
         done = failed(f);
-        done.device_id = known.device_id;
     }
     const int status = finishBoard(run, done, known, line);
     sendSummary(result, done, status);
     _exit(status);
 }
 
-// Starts the `k`-th board's process on the device `b` names.
+// Starts the `k`-th board's process on the device `b` names, with its
+// serial number taken here, so that numbers go out in the boards' order.
 void startBoard(board& b, settings run, const flash_image& image, int k) {
     run.dev = b.name;
+    const std::optional<uint64_t> serial = run.action == ACTION_PROGRAM ? takeSerial(run, k) : std::nullopt;
     int out[2], result[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(result, O_CLOEXEC) != 0)
         fail(result_kind::device_error, "Error: could not start a process for '%s' (%s)\n", b.name.c_str(),
@@ -80,7 +88,7 @@ void startBoard(board& b, settings run, const flash_image& image, int k) {
         close(result[0]);
         for (int fd = 3; fd < 1024; ++fd)  // the other boards' pipes are theirs
             if (fd != out[1] && fd != result[1]) fcntl(fd, F_SETFD, FD_CLOEXEC);
-        boardProcess(run, image, k, out[1], result[1]);
+        boardProcess(run, image, serial, out[1], result[1]);
     }
     close(out[1]);
     close(result[1]);
@@ -150,12 +158,17 @@ std::string firstLine(std::string text) {
     return text.substr(0, text.find('\n'));
 }
 
-// board, device ID, result, bytes, time, why it failed.
+// A board's serial number as its summary gives it, "-" without one.
+std::string serialOf(const json& j) {
+    return j.is_object() && j.contains("serial") ? std::to_string(j["serial"].get<uint64_t>()) : "-";
+}
+
+// board, device ID, result, serial number, bytes, retries, time, why it failed.
 bool printTable(const std::vector<board>& boards) {
     size_t width = 5;
     for (const auto& b : boards) width = std::max(width, b.name.size());
-    out("\n%-*s  %-9s  %-13s  %8s  %7s  %s\n", static_cast<int>(width), "board", "device ID", "result", "bytes", "time",
-        "reason");
+    out("\n%-*s  %-9s  %-13s  %-10s  %8s  %7s  %7s  %s\n", static_cast<int>(width), "board", "device ID", "result",
+        "serial", "bytes", "retries", "time", "reason");
     bool all = true;
     for (const auto& b : boards) {
         const json j = json::parse(b.summary, nullptr, false);
@@ -164,8 +177,9 @@ bool printTable(const std::vector<board>& boards) {
         if (known && j.contains("device_id")) std::snprintf(id, sizeof id, "0x%04x", j["device_id"].get<unsigned>());
         const std::string result = known ? j["result"].get<std::string>() : "ended";
         all = all && b.status == 0;
-        out("%-*s  %-9s  %-13s  %8llu  %6.1fs  %s\n", static_cast<int>(width), b.name.c_str(), id,
-            b.status == 0 ? "ok" : result.c_str(), known ? j["bytes"].get<unsigned long long>() : 0ULL,
+        out("%-*s  %-9s  %-13s  %-10s  %8llu  %7d  %6.1fs  %s\n", static_cast<int>(width), b.name.c_str(), id,
+            b.status == 0 ? "ok" : result.c_str(), serialOf(j).c_str(),
+            known ? j["bytes"].get<unsigned long long>() : 0ULL, known ? j.value("retries", 0) : 0,
             known ? j["seconds"].get<double>() : 0.0,
             known ? firstLine(j["message"].get<std::string>()).c_str() : ("status " + std::to_string(b.status)).c_str());
     }
@@ -174,17 +188,27 @@ bool printTable(const std::vector<board>& boards) {
 
 bool present(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
+// --log-dir: made when missing, with the folders above it; said why not.
+void makeLogFolder(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec)
+        fail(result_kind::output_error, "Error: could not create the folder for the logs '%s' (%s)\n", dir.c_str(),
+             ec.message().c_str());
+}
+
 // A line per board as it ends, for an unattended line's log.
 bool sayHowItEnded(board& b, int n) {
     collect(b);
     const json j = json::parse(b.summary, nullptr, false);
     const bool known = j.is_object();
-    std::string serial, id;
+    std::string id;
     if (known && j.contains("device_id")) {
         char text[16];
         std::snprintf(text, sizeof text, "0x%04x", j["device_id"].get<unsigned>());
         id = std::string(", device ID ") + text;
     }
+    if (known && j.contains("serial")) id += ", serial number " + serialOf(j);
     if (b.status == 0)
         out("[OK => board %d on %s%s in %.1f s]\n", n, b.name.c_str(), id.c_str(), known ? j["seconds"].get<double>() : 0.0);
     else
@@ -201,6 +225,7 @@ struct station {
     enum class state { waiting, working, finished } now = state::waiting;
     board b;
     int64_t seen_ns = 0;  // when the board appeared
+    std::string log;      // the station's log (--log-dir), or none
 };
 
 constexpr int64_t SETTLE_NS = 300000000;  // a board just plugged in: its adapter's node and the bootloader come up
@@ -234,6 +259,10 @@ bool startArrivals(std::vector<station>& stations, const std::vector<std::string
         if (nowNs() - s.seen_ns < SETTLE_NS) continue;
         s.b = board{};
         s.b.name = paths[i];
+        if (!s.log.empty()) {  // each board of the station appended to its log
+            std::string why;
+            s.b.log = openRegularFile(s.log, O_WRONLY | O_CREAT | O_APPEND, 0666, why);
+        }
         startBoard(s.b, run, image, line.started++);
         s.now = station::state::working;
         working = true;
@@ -265,6 +294,7 @@ void takeFromWorking(std::vector<station>& stations, line_state& line) {
         if (n < 0 && errno == EINTR) continue;
         close(s.b.out);
         line.all = sayHowItEnded(s.b, ++line.ended) && line.all;
+        if (s.b.log >= 0) close(s.b.log);
         s.now = station::state::finished;
     }
     flush();
@@ -272,17 +302,32 @@ void takeFromWorking(std::vector<station>& stations, line_state& line) {
 
 }  // namespace
 
-// "ttyUSB0" from "/dev/ttyUSB0": a name for the board's log file.
-std::string boardLogPath(const std::string& dir, const std::string& device) {
-    std::string tag = device.substr(device.find_last_of('/') + 1);
-    for (char& c : tag)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') c = '_';
-    return dir + "/" + (tag.empty() ? "board" : tag) + ".log";
+// "ttyUSB0.log" from "/dev/ttyUSB0", one for each board; two boards whose
+// names end alike ("/a/3" and "/b/3") get "3.log" and "3-2.log", never one
+// log for both.
+std::vector<std::string> boardLogPaths(const std::string& dir, const std::vector<std::string>& devices) {
+    std::vector<std::string> paths;
+    std::set<std::string> taken;
+    for (const auto& device : devices) {
+        std::string tag = device.substr(device.find_last_of('/') + 1);
+        for (char& c : tag)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') c = '_';
+        if (tag.empty()) tag = "board";
+        std::string name = tag;
+        for (int n = 2; !taken.insert(name).second; ++n) name = tag + "-" + std::to_string(n);
+        paths.push_back(dir + "/" + name + ".log");
+    }
+    return paths;
 }
 
 outcome waitForBoards(const settings& run, const flash_image& image) {
     const std::vector<std::string> paths = run.devices.empty() ? std::vector<std::string>{run.dev} : run.devices;
     std::vector<station> stations(paths.size());
+    if (!run.log_dir.empty()) {
+        makeLogFolder(run.log_dir);
+        const std::vector<std::string> logs = boardLogPaths(run.log_dir, paths);
+        for (size_t i = 0; i < paths.size(); ++i) stations[i].log = logs[i];
+    }
     out("waiting for boards on %s (a stop signal ends the line)\n", counted(paths.size(), "device").c_str());
     flush();
     line_state line;
@@ -329,11 +374,13 @@ std::vector<std::string> boardList(const std::string& devices) {
 outcome programBoards(const settings& run, const flash_image& image) {
     if (run.wait) return waitForBoards(run, image);
     std::vector<board> boards(run.devices.size());
+    if (!run.log_dir.empty()) makeLogFolder(run.log_dir);
+    const std::vector<std::string> logs = boardLogPaths(run.log_dir, run.devices);
     for (size_t k = 0; k < boards.size(); ++k) {
         boards[k].name = run.devices[k];
         if (run.log_dir.empty()) continue;
         std::string why;
-        boards[k].log = openRegularFile(boardLogPath(run.log_dir, run.devices[k]), O_WRONLY | O_CREAT | O_TRUNC, 0666, why);
+        boards[k].log = openRegularFile(logs[k], O_WRONLY | O_CREAT | O_TRUNC, 0666, why);
         if (boards[k].log < 0)
             fail(result_kind::output_error, "Error: could not create the log of '%s' in '%s' (%s)\n",
                  boards[k].name.c_str(), run.log_dir.c_str(), why.c_str());

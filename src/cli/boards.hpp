@@ -5,6 +5,7 @@
 // its own with its own line, lock and log, and one table at the end.
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,15 +16,17 @@
 
 namespace bootlink {
 
-// One board's run once the file is loaded: its serial number (the `k`-th),
-// the output file, the line opened and the device woken, `afterWake`, then
-// the action.
-outcome onBoard(const settings& run, flash_image image, int k, serial_link& line, outcome& known,
-                const std::function<void()>& afterWake);
+// One board's run once the file is loaded: its serial number (taken
+// already) put in, the output file, the line opened and the device woken,
+// `afterWake`, then the action.
+outcome onBoard(const settings& run, flash_image image, std::optional<uint64_t> serial, serial_link& line,
+                outcome& known, const std::function<void()>& afterWake);
 
-// Closes the line, gives back the serial number of a board that failed,
-// appends the report, and returns the board's status.
-int finishBoard(const settings& run, outcome result, const outcome& known, serial_link& line);
+// Closes the line, completes `result` from what is known of the board (a
+// failure's device ID, retries and time, its serial number), gives back the
+// serial number of a board that failed before any write, appends the report,
+// and returns the board's status.
+int finishBoard(const settings& run, outcome& result, const outcome& known, serial_link& line);
 
 // The output flushed and the status a run ends with (a lost log is a failure).
 int finish(const outcome& result, const settings& run);
@@ -31,8 +34,8 @@ int finish(const outcome& result, const settings& run);
 // The boards --devices names ("a,b,c" or "@FILE", one a line).
 std::vector<std::string> boardList(const std::string& devices);
 
-// Where --log-dir `dir` keeps the log of the board on `device`.
-std::string boardLogPath(const std::string& dir, const std::string& device);
+// Where --log-dir `dir` keeps the log of each board, in the order given.
+std::vector<std::string> boardLogPaths(const std::string& dir, const std::vector<std::string>& devices);
 
 // Runs every board at once and prints the table; the outcome is ok only when
 // every board succeeded (a stop signal: every board stopped, 128 + it).

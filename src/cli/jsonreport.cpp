@@ -46,7 +46,7 @@ json entry(const settings& run, const outcome& result, int status) {
     j["time"] = utcNow();
     j["tool"] = "bootlink";
     j["version"] = BOOTLINK_VERSION;
-    j["device"] = run.dev;
+    j["device"] = result.opened ? json(run.dev) : json(nullptr);  // a run refused before it had none
     char id[8];
     if (result.device_id) std::snprintf(id, sizeof id, "0x%04x", *result.device_id);
     j["device_id"] = result.device_id ? json(id) : json(nullptr);

@@ -427,8 +427,9 @@ void applyDefault(settings& run, setting_id id, const std::string& value, const 
     if (!entry) return;
     // Not used by this action: passed over, not refused. --check opens no line.
     const bool any = static_cast<uint32_t>(run.action) > static_cast<uint32_t>(ACTION_LAST);
-    const bool lineSetting = id == I::device || id == I::baud || id == I::pace || id == I::timeout;
-    if (!any && (!(entry->actions & actionBit(run.action)) || (run.action == ACTION_CHECK && lineSetting))) return;
+    // --check opens no line, but tells how long the run would take at the
+    // speed and pace the run would have.
+    if (!any && (!(entry->actions & actionBit(run.action)) || (run.action == ACTION_CHECK && id == I::device))) return;
     entry->apply(run, value.c_str(), (" (from " + where + ")").c_str());
     run.mark(id, o);
 }

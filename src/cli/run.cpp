@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -93,6 +94,7 @@ void openLine(serial_link& line, const settings& run, const action_rules& rules)
     line.pace_ms = run.pace_ms;
     line.timeout_ms = wait;
     line.baud = run.baud;
+    line.name = run.dev;
     const size_t before = line.port().dropInput();
     // On a local line, the end of an interrupted run's reply; on a server's
     // port, someone else's bytes.
@@ -120,7 +122,7 @@ void checkWrittenFiles(const settings& run) {
     if (!run.report_file.empty()) check(run.report_file, "the report");
     if (!run.serial_file.empty()) check(run.serial_file, "the serial number file");
     if (!run.log_dir.empty())
-        for (const auto& device : run.devices) check(boardLogPath(run.log_dir, device), "the log");
+        for (const auto& log : boardLogPaths(run.log_dir, run.devices)) check(log, "the log");
 }
 
 // What the run prints, decided once: the trace, or phases with progress.
@@ -172,6 +174,24 @@ std::string announcement(const settings& run, const action_entry& action, const 
     return text + "\n";
 }
 
+constexpr double SLOW_HINT_AFTER_S = 30;  // a run at the built-in line settings this long gets the hint
+
+// A run at the built-in speed and pace that took long: how much faster the
+// usual fast settings would make it, the bytes it moved taken at 115200
+// bit/s with no pause and the device's own time as it was.
+void slowLineHint(const serial_link& line, const settings& run, double seconds) {
+    const char* after = std::getenv("BOOTLINK_SLOW_HINT_AFTER");  // seconds; for tests and the impatient
+    if (seconds <= (after && *after ? std::atof(after) : SLOW_HINT_AFTER_S)) return;
+    const double byteAt = 10.0 / run.baud;
+    const double slow = static_cast<double>(line.bytes_out) * (run.pace_ms / 1000.0 + byteAt) +
+                        static_cast<double>(line.bytes_in) * byteAt;
+    const double device = std::max(0.0, seconds - slow);
+    const double fast = static_cast<double>(line.bytes_out + line.bytes_in) * 10.0 / 115200 + device;
+    out("[hint: this took %.0f s at %d bit/s with a pause of %d ms after each byte; if the board keeps up, --baud "
+        "115200 --pace 0 (or baud = 115200 and pace = 0 in ./bootlink.toml) makes it about %.0f times faster]\n",
+        seconds, run.baud, run.pace_ms, std::max(1.0, seconds / std::max(fast, 0.001)));
+}
+
 // Carries out the action on the open line; --program --run resets the
 // device once the programming is reported.
 outcome carryOut(serial_link& line, const settings& run, const action_entry& action, const flash_image& image,
@@ -182,16 +202,21 @@ outcome carryOut(serial_link& line, const settings& run, const action_entry& act
     action_context ctx{{line, say.trace, retries, &counts}, run, say, image, saved, &known};
     out("%s", announcement(run, action, image).c_str());
     const auto t0 = std::chrono::steady_clock::now();
+    // What the board cost so far, kept for a failure's records too.
+    const auto spent = [&] {
+        known.wrote = counts.writes > 0;
+        known.retries = counts.retries;
+        known.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    };
     outcome result;
     try {
         result = action.carry_out(ctx);
     } catch (const fatal&) {
-        known.wrote = counts.writes > 0;
+        spent();
         throw;
     }
-    known.wrote = counts.writes > 0;
-    if (result.seconds == 0)
-        result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    spent();
+    if (result.seconds == 0) result.seconds = known.seconds;
     result.retries = counts.retries;
     report(result);
     if (result.ok() && run.run_after) {
@@ -199,6 +224,9 @@ outcome carryOut(serial_link& line, const settings& run, const action_entry& act
         report(reset_device(reset));
         report(result);  // the last line is the programming's result, for a log's tail
     }
+    if (result.ok() && !action.rules.ignores_original_options && !run.set(setting_id::baud) &&
+        !run.set(setting_id::pace))
+        slowLineHint(line, run, result.seconds);
     return result;
 }
 
@@ -207,10 +235,20 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line, outco
     readEnvironment(run);
     readDefaults(run);
     if (run.show_config) showConfig(run);
+    // The newer actions name the line they use even when nothing chose it
+    // (the single steps print what they always have).
+    if (static_cast<uint32_t>(run.action) <= static_cast<uint32_t>(ACTION_LAST) && run.action != ACTION_CHECK &&
+        !actionFor(run.action).rules.ignores_original_options && !run.set(setting_id::device) && run.devices.empty())
+        out("using device %s for serial comms (the default)\n", run.dev.c_str());
     checkOptionsFit(run);
     checkSerialOptions(run);
     if (run.given(setting_id::count) && !run.wait)
         fail(result_kind::refused, "ERROR: --count is for --wait: how many boards to wait for\n");
+    if (run.given(setting_id::count) && run.count == 0)
+        fail(result_kind::refused, "ERROR: --count takes 1 or more: without it the line runs until stopped\n");
+    if (!run.log_dir.empty() && run.devices.empty() && !run.wait)
+        fail(result_kind::refused, "ERROR: --log-dir is for many boards (--devices or --wait): one board's output is "
+                                   "standard output\n");
     const bool anyNetwork = isNetworkPort(run.dev) || std::any_of(run.devices.begin(), run.devices.end(), isNetworkPort);
     if (run.wait && anyNetwork)  // a network port never appears: --wait would wait for ever
         fail(result_kind::refused, "ERROR: --wait watches device paths for boards plugged in, not a network port\n");
@@ -237,30 +275,39 @@ outcome runAction(int argc, char** argv, settings& run, serial_link& line, outco
         run.report_file.clear();  // each board has reported itself
         return all;
     }
-    return onBoard(run, image, 0, line, known, strays);
+    return onBoard(run, image, run.action == ACTION_PROGRAM ? takeSerial(run, 0) : std::nullopt, line, known, strays);
 }
 
 }  // namespace
 
-outcome onBoard(const settings& run, flash_image image, int k, serial_link& line, outcome& known,
-                const std::function<void()>& afterWake) {
+outcome onBoard(const settings& run, flash_image image, std::optional<uint64_t> serial, serial_link& line,
+                outcome& known, const std::function<void()>& afterWake) {
     const action_entry& action = actionFor(run.action);
     known.hexfile_sha256 = image.sha256;
-    if (run.action == ACTION_PROGRAM) known.serial = serialInto(image, run, k);
+    known.serial = serial;
+    if (serial) serialInto(image, run, *serial);
     // And the output: one that cannot be written is refused before the read.
     std::optional<output_file> saved;
     if (action.saves && (action.saves_by_default || run.given(setting_id::output))) {
         refuseOwnFiles(run.output, run.dev, run.hexfile);
         saved.emplace(run.output);
     }
+    known.opened = true;  // from here the device is the run's, whatever comes of the open
     openLine(line, run, action.rules);
     wakeDevice(line);
     afterWake();  // stray arguments and a missing action: the usage text, once the device is awake
     return carryOut(line, run, action, image, saved ? &*saved : nullptr, known);
 }
 
-int finishBoard(const settings& run, outcome result, const outcome& known, serial_link& line) {
+int finishBoard(const settings& run, outcome& result, const outcome& known, serial_link& line) {
     line.close();
+    // A failure's outcome knows only why: what the board was and cost is kept aside.
+    if (!result.ok()) {
+        if (!result.device_id) result.device_id = known.device_id;
+        result.retries = known.retries;
+        result.seconds = known.seconds;
+    }
+    result.opened = known.opened;
     result.serial = known.serial;
     if (result.hexfile_sha256.empty()) result.hexfile_sha256 = known.hexfile_sha256;
     // A number goes back only while no write can have put it on the board.
@@ -288,7 +335,6 @@ int run(int argc, char** argv) {
         result = runAction(argc, argv, run, line, known);
     } catch (const fatal& f) {
         result = failed(f);
-        result.device_id = known.device_id;  // which board failed, for its report
     }
     return finishBoard(run, result, known, line);
 }

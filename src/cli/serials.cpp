@@ -202,9 +202,12 @@ void checkSerialPlan(const flash_image& image, const settings& run, size_t board
     if (last < f.next || !takeable(last, run.serial_bytes)) usedUp(run, last < f.next ? f.next : last);
 }
 
-std::optional<uint64_t> serialInto(flash_image& image, const settings& run, int k) {
+std::optional<uint64_t> takeSerial(const settings& run, int k) {
     if (!run.set(setting_id::serial_at)) return std::nullopt;
-    const uint64_t n = takeNumber(run, k);
+    return takeNumber(run, k);
+}
+
+void serialInto(flash_image& image, const settings& run, uint64_t n) {
     const std::string why = fitsBytes(n, run.serial_bytes)
                                 ? placeSerial(image, static_cast<uint32_t>(run.serial_at), n, run.serial_bytes,
                                               static_cast<uint32_t>(run.eeprom_size))
@@ -215,7 +218,6 @@ std::optional<uint64_t> serialInto(flash_image& image, const settings& run, int 
     }
     out("serial number %llu at 0x%06X (%s, least significant first)\n", static_cast<unsigned long long>(n),
         static_cast<unsigned>(run.serial_at), counted(static_cast<uint64_t>(run.serial_bytes), "byte").c_str());
-    return n;
 }
 
 void giveBackSerial(const settings& run, uint64_t number) {

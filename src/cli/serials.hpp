@@ -25,11 +25,14 @@ void checkSerialOptions(const settings& run);
 // numbers fit --serial-bytes. A refused run leaves the file as it was.
 void checkSerialPlan(const flash_image& image, const settings& run, size_t boards);
 
-// Takes the `k`-th board's number (the file's next one, else --serial +
-// k) and puts it into `image`; nothing when no --serial-at was given. A
-// number that does not fit, or an address the file gives or no memory has,
-// ends the run before anything is opened.
-std::optional<uint64_t> serialInto(flash_image& image, const settings& run, int k);
+// Takes the `k`-th board's number (the file's next one, or a number given
+// back; else --serial + k); nothing when no --serial-at was given. Boards
+// of many take theirs in the order they are listed or start.
+std::optional<uint64_t> takeSerial(const settings& run, int k);
+
+// Puts number `n` into `image` and says where; a number that cannot go
+// there is given back and ends the run before anything is opened.
+void serialInto(flash_image& image, const settings& run, uint64_t n);
 
 // Gives a failed board's number back to the file: only while no write of
 // the run has gone to the board (after that the number may be on it).

@@ -38,11 +38,12 @@ void tracedByte(const exchange& x, const char* fmt, unsigned b) {
 // One raw byte of the reply; a wait that runs out is a lost reply.
 void readByte(exchange& x, uint8_t& byte) {
     if (serialRead(x.line, byte, x.wait_ms) == 1) return;
-    char message[200];
+    char message[600];
     std::snprintf(message, sizeof message,
                   "\n[ERROR, no reply from the device within %d ms]\n"
-                  "[hint: is the device in its bootloader, is it on this --device, and at this --baud?]\n",
-                  x.wait_ms);
+                  "[hint: is the device in its bootloader, on %s, at %d bit/s with a pause of %d ms after each byte "
+                  "(--device, --baud, --pace)?]\n",
+                  x.wait_ms, x.line.name.empty() ? "this line" : x.line.name.c_str(), x.line.baud, x.line.pace_ms);
     lostOrFail(x, "no reply in time", result_kind::no_reply, message);
 }
 

@@ -44,6 +44,7 @@ void serialWrite(serial_link& line, int byte) {
         return;
     }
     line.port().write(&b, 1, writeDeadline(line, 1));
+    ++line.bytes_out;
     if (line.pace_ms > 0) waitms(line.pace_ms);
     checkInterrupted();
 }
@@ -57,6 +58,7 @@ void sendGathered(serial_link& line) {
     if (!line.gathering) return;
     line.gathering = false;
     line.port().write(line.outbox.data(), line.outbox.size(), writeDeadline(line, line.outbox.size()));
+    line.bytes_out += line.outbox.size();
     line.outbox.clear();
     checkInterrupted();
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "link/transport.hpp"
@@ -26,6 +27,7 @@ public:
     int pace_ms = BYTE_PAUSE_MS;    // pause after every byte sent
     int timeout_ms = WAIT_FOREVER;  // longest wait for one byte of a reply
     int baud = DEFAULT_BAUD;        // line speed, for how long a byte takes
+    std::string name;               // the device as the run names it, for hints
 
     serial_link() = default;
     explicit serial_link(std::unique_ptr<transport> port) : port_(std::move(port)) {}
@@ -56,6 +58,7 @@ public:
     // last such were lost or damaged. A line that never gave one good reply,
     // or none of late, is broken, not noisy.
     uint64_t bytes_in = 0;
+    uint64_t bytes_out = 0;  // bytes sent, the wake byte too
     uint64_t good_replies = 0;
     int bad_in_row = 0;
 

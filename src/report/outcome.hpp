@@ -30,6 +30,7 @@ struct outcome {
     std::optional<uint64_t> serial;  // the serial number the board was given
     std::string hexfile_sha256;      // of the hex file's bytes as they were read, when one was
     bool wrote = false;              // a write request went to the board (a serial number in it is spent)
+    bool opened = false;             // the run went as far as opening the board's line
     bool serial_returned = false;    // the board failed before any write: its number went back
 
     bool ok() const { return kind == result_kind::ok && status == 0; }

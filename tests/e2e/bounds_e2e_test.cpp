@@ -150,8 +150,10 @@ TEST(DeadLine, ASilentDeviceEndsWithinItsRetries) {
     const auto r = run_tool(dev, {"--program", "--hexfile", absolute}, timeout(40000));
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(count(r.out, "[retry "), 2u) << r.out;
+    // The hint names what the run used: the device, the speed and the pace.
     EXPECT_TRUE(r.out.ends_with("[ERROR, no reply from the device within 5000 ms]\n"
-                                "[hint: is the device in its bootloader, is it on this --device, and at this --baud?]\n"))
+                                "[hint: is the device in its bootloader, on " + r.tty +
+                                ", at 19200 bit/s with a pause of 10 ms after each byte (--device, --baud, --pace)?]\n"))
         << r.out;
     EXPECT_LT(r.seconds, 3 * 5.0 + 1 + 2);  // 2 s for a loaded machine
     EXPECT_GT(r.seconds, 3 * 5.0 - 0.5);

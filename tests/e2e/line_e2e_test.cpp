@@ -66,7 +66,8 @@ TEST(Timeout, SilentDeviceEndsTheRunInTime) {
     EXPECT_EQ(r.status, 255);
     // The wait grows by 20 ms for the one row the device erases.
     EXPECT_TRUE(r.out.ends_with("RECEIVING: \n[ERROR, no reply from the device within 320 ms]\n"
-                                "[hint: is the device in its bootloader, is it on this --device, and at this --baud?]\n"))
+                                "[hint: is the device in its bootloader, on " + r.tty +
+                                ", at 19200 bit/s with a pause of 10 ms after each byte (--device, --baud, --pace)?]\n"))
         << r.out;
     // 10 request bytes at 10 ms, then the 320 ms wait, plus start-up.
     EXPECT_GE(r.seconds, 0.41);

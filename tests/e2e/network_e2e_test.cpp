@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
                     // A single step waits for ever on a local line; over a network, the default bound.
                     Failure{"silent_server", 1, {"--pace", "0", "--readflash", "--bytes", "4", "--startaddr", "0"},
                             "\n[ERROR, no reply from the device within 5000 ms]\n"
-                            "[hint: is the device in its bootloader, is it on this --device, and at this --baud?]\n"},
+                            "[hint: is the device in its bootloader, on socket://127.0.0.1:"},
                     Failure{"server_goes_away", 2,
                             {"--pace", "0", "--timeout", "3000", "--readflash", "--bytes", "4", "--startaddr", "0"},
                             "\n[ERROR, the connection to @URL was lost: "}),

@@ -317,10 +317,15 @@ TEST(Wait, ProgramsBoardsPluggedInOneAfterAnother) {
     line.join();
     const std::string out = read_file(dir.file("out"));
     EXPECT_EQ(r.status, 255) << out;
-    EXPECT_TRUE(std::regex_search(out, std::regex("\\[OK => board 1 on " + path + ", device ID 0x4c20 in [0-9.]+ s\\]\n")))
+    // Each line names the board's serial number too.
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex("\\[OK => board 1 on " + path + ", device ID 0x4c20, serial number 40 in [0-9.]+ s\\]\n")))
         << out;
-    EXPECT_NE(out.find("[ERROR, board 2 on " + path + ", device ID 0x4c20: verify-failed: "), std::string::npos) << out;
-    EXPECT_TRUE(std::regex_search(out, std::regex("\\[OK => board 3 on " + path + ", device ID 0x4c20 in [0-9.]+ s\\]\n")))
+    EXPECT_NE(out.find("[ERROR, board 2 on " + path + ", device ID 0x4c20, serial number 41: verify-failed: "),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex("\\[OK => board 3 on " + path + ", device ID 0x4c20, serial number 42 in [0-9.]+ s\\]\n")))
         << out;
     EXPECT_TRUE(out.ends_with("[ERROR, not every board succeeded]\n")) << out;
     const auto lines = reportLines(dir.file("r.jsonl"));
