@@ -252,7 +252,11 @@ const std::vector<option_entry> table = {
     {"retries", 0, true, -1, I::retries, false, ALL_ACTIONS & ~bits({ACTION_RESET, ACTION_CHECK}),
      [](S& r, const char* a, const char* from) {
          r.retries = boundedNumber(a, I::retries);
-         out("sending a request again up to %d times after a lost reply%s\n", r.retries, from);
+         if (r.retries == 0)
+             out("sending no request again after a lost reply%s\n", from);
+         else
+             out("sending a request again up to %s after a lost reply%s\n",
+                 counted(static_cast<uint64_t>(r.retries), "time").c_str(), from);
      },
      "The line:\n", "  --retries N              send a request again after a lost reply, 0 to 10\n"},
     {"no-lock", 0, false, -1, I::lock, false, ALL_ACTIONS,
@@ -278,7 +282,10 @@ const std::vector<option_entry> table = {
          out("saving the dump to '%s'\n", r.output.c_str());
      },
      "Reading:\n", "  --output F               save a read to F (--readflash: out.hex by default)\n"},
-    {"quiet", 0, false, -1, I::quiet, false, ALL_ACTIONS,
+    // Only the actions whose output is the byte trace have one to leave out.
+    {"quiet", 0, false, -1, I::quiet, false,
+     bits({ACTION_WRITE_FLASH, ACTION_READ_FLASH, ACTION_ERASE_FLASH, ACTION_READ_EEPROM, ACTION_RESET,
+           ACTION_READ_CONFIG}),
      [](S& r, const char*, const char*) {
          r.quiet = true;
          out("no byte trace\n");

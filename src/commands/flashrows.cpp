@@ -37,7 +37,7 @@ public:
         std::vector<uint32_t> partial, whole;
         for (uint32_t r : rows) (ctx_.image.rows.at(r).whole() ? whole : partial).push_back(r);
         rewritePartial(partial);
-        if (!whole.empty() || partial.empty()) writeWhole(whole);
+        if (!whole.empty()) writeWhole(whole);  // none when every row is given in part, or already holds the file
     }
 
     // The rows verified before a request that changes the device went

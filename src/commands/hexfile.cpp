@@ -60,7 +60,8 @@ flash_image checkedImage(const settings& run) {
     if (image.problems.size() > PROBLEMS_SHOWN)
         out("[ERROR, %zu more lines like these not shown]\n", image.problems.size() - PROBLEMS_SHOWN);
     if (!image.problems.empty())
-        fail(result_kind::bad_file, "[ERROR, %zu lines of the hexfile cannot be programmed, nothing was sent]\n", image.problems.size());
+        fail(result_kind::bad_file, "[ERROR, %s of the hexfile cannot be programmed, nothing was sent]\n",
+             counted(image.problems.size(), "line").c_str());
 
     // A file cut short (a copy or a build that stopped) would program half a firmware.
     if (!image.ended) fail(result_kind::bad_file, "[ERROR, the hexfile has no end record: is it complete? Nothing was sent]\n");

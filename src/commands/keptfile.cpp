@@ -84,7 +84,7 @@ void kept_file::save(const byte_map& bytes, const std::string& device) {
         if (fd < 0) continue;
         if (writeBytes(fd, bytes)) {
             path_ = path;
-            out("[kept the device's own bytes in %s]\n", path_.c_str());
+            out("[keeping the device's own bytes in %s until those rows are written back]\n", path_.c_str());
             return;
         }
         std::remove(path.c_str());

@@ -124,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "[ERROR, 4 lines of the hexfile cannot be programmed, nothing was sent]\n"},
         Refused{"between_memories", ":020000040021D9\n:0100000001FE\n:00000001FF\n",
                 "[ERROR, line 2 of the hexfile: data at 0x210000 is in no memory of the device]\n"
-                "[ERROR, 1 lines of the hexfile cannot be programmed, nothing was sent]\n"},
+                "[ERROR, 1 line of the hexfile cannot be programmed, nothing was sent]\n"},
         Refused{"cut_short", ":0400000001020304F2\n",
                 "[ERROR, the hexfile has no end record: is it complete? Nothing was sent]\n"},
         Refused{"nothing_to_write", ":020000040020DA\n:0100000001FE\n:00000001FF\n",

@@ -100,7 +100,7 @@ TEST(Program, DirtyDeviceProgrammedVerifiedAndNothingElseTouched) {
     // The lone row of the off-grid record on its own, then 64 rows in one erase run.
     EXPECT_NE(untimed(p.r.out).find("action: program flash\ndevice ID 0x4c20\nreading 64 bytes of rows the file gives in part\n"
                            "  25%\n  50%\n  75%\n  100%\nreading 64 bytes again to check them\n"
-                           "  25%\n  50%\n  75%\n  100%\n[kept the device's own bytes in bootlink-kept-"),
+                           "  25%\n  50%\n  75%\n  100%\n[keeping the device's own bytes in bootlink-kept-"),
               std::string::npos)
         << p.r.out;
     EXPECT_NE(untimed(p.r.out).find("rewriting 1 row the file gives in part\n  25%\n  50%\n  75%\n  100%\n"

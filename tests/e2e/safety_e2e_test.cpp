@@ -124,7 +124,8 @@ TEST(Interrupt, AKilledRunLeavesTheKeptBytesAndTheyGoBack) {
     ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.out;
     const auto kept = keptFiles(dir.path());
     ASSERT_EQ(kept.size(), 1u) << killed.out;
-    EXPECT_NE(killed.out.find("[kept the device's own bytes in " + kept[0].substr(dir.path().size() + 1) + "]\n"),
+    EXPECT_NE(killed.out.find("[keeping the device's own bytes in " + kept[0].substr(dir.path().size() + 1) +
+                              " until those rows are written back]\n"),
               std::string::npos)
         << killed.out;
     EXPECT_EQ(dev.flash[0x1200], 0xFF) << "the row was not erased when the run was killed";

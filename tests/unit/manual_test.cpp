@@ -40,6 +40,16 @@ TEST(Help, NamesEveryOptionOfTheTool) {
         EXPECT_TRUE(std::regex_search(help, std::regex("--" + option + "(?![a-z-])"))) << "--" << option;
 }
 
+// The README's table of options has a row for every option the tool takes.
+TEST(Readme, TheOptionsTableHasEveryOption) {
+    const std::string readme = testing_support::read_file(README_FILE);
+    const size_t table = readme.find("## Options\n");
+    ASSERT_NE(table, std::string::npos);
+    const std::string rows = readme.substr(table, readme.find("\n\n", readme.find("| --- |", table)) - table);
+    for (const auto& option : bootlink::optionNames())
+        EXPECT_NE(rows.find("\n| `--" + option + "`"), std::string::npos) << "--" << option << " has no row";
+}
+
 TEST(ManualPage, NamesEveryOptionOfTheSimulator) {
     const std::string page = testing_support::read_file(MAN_DIR "/bootlink-sim.1");
     ASSERT_FALSE(page.empty());
