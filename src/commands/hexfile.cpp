@@ -70,7 +70,9 @@ flash_image checkedImage(const settings& run) {
     const bool eepromOnly = run.action == ACTION_WRITE_EEPROM;
     const char* fate = program || eepromOnly ? "not written" : "not compared";
     if (eepromOnly) noteProgram(image, "not written; --program writes it");
-    if (program && run.write_config) idWithProgram(image);
+    // --verify compares them like program memory (they read as it does): a
+    // backup's ID locations are part of "is the board still as backed up?".
+    if ((program && run.write_config) || run.action == ACTION_VERIFY) idWithProgram(image);
     noteRegion("ID locations", image.id, fate);
     if (program && !run.write_config)
         noteRegion("configuration", image.config, "not written; --write-config writes it");

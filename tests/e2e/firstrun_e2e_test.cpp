@@ -149,3 +149,27 @@ TEST(Records, EachBoardInTheTableAndTheReportAsItWent) {
 }
 
 }  // namespace
+
+namespace {
+
+// "Is the board still as backed up?": --verify of a --readall backup
+// compares the ID locations too.
+TEST(Backup, VerifyOfABackupComparesTheIdLocations) {
+    temp_dir dir;
+    bootsim::device dev;
+    for (uint32_t a = 0; a < 256; ++a) dev.flash[a] = static_cast<uint8_t>(a ^ 0x5A);
+    for (uint32_t a = 0x200000; a < 0x200008; ++a) dev.high[a] = static_cast<uint8_t>(a & 0x3F);
+    const std::vector<std::string> backup{"--pace", "0", "--readall", "--flash-size", "256", "--output", "b.hex"};
+    ASSERT_EQ(run_tool(dev, backup, in_dir(dir.path())).status, 0);
+    const std::vector<std::string> verify{"--pace", "0", "--verify", "--hexfile", "b.hex"};
+    const auto same = run_tool(dev, verify, in_dir(dir.path()));
+    EXPECT_EQ(same.status, 0) << same.out;
+    EXPECT_EQ(same.out.find("ID locations"), std::string::npos) << same.out;  // no "not compared" note
+    dev.high[0x200002] = 0x00;
+    const auto changed = run_tool(dev, verify, in_dir(dir.path()));
+    EXPECT_EQ(changed.status, 255);
+    EXPECT_NE(changed.out.find("[ERROR, verify failed at 0x200002: expected 0x02, read 0x00]\n"), std::string::npos)
+        << changed.out;
+}
+
+}  // namespace
