@@ -244,3 +244,53 @@ TEST(UrlForms, AnUnknownOptionIsRefusedWithTheKnownOnes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A ser2net that lets two clients onto a port: another client's traffic is
+// there before our wake byte, and the run says so instead of failing dumbly.
+TEST(SharedPort, AnotherClientOnTheServerIsNamed) {
+#ifdef BOOTLINK_SANITIZED
+    GTEST_SKIP() << "ser2net's own timing under sanitizer load";
+#endif
+    bootsim::device dev;
+    std::unique_ptr<ser2net_server> server;
+    std::atomic<bool> done{false};
+    std::thread other;
+    run_options o;
+    o.timeout_ms = 20000;
+    o.front = [&](const std::string& pty) {
+        server = std::make_unique<ser2net_server>(pty, false, 2);
+        const std::string url = server->url();
+        const int port = std::stoi(url.substr(url.rfind(':') + 1));
+        // The other client: asks for the device ID every 10 ms.
+        other = std::thread([port, &done] {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            struct sockaddr_in a {};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
+            const char idRead[] = "\xFF\x0F\x0F\x06\x02\xFE\xFF\x3F\xBC\x04";
+            char scratch[4096];
+            for (int i = 0; i < 1000 && !done; ++i) {
+                send(fd, idRead, sizeof idRead - 1, MSG_NOSIGNAL);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                while (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
+                }
+            }
+            close(fd);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the other client is on first
+        return url;
+    };
+    const auto r = run_tool(dev, {"--pace", "0", "--verify", "--hexfile", kToolchain + "absolute.hex"}, o);
+    done = true;
+    if (other.joinable()) other.join();
+    EXPECT_EQ(r.status, 255) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\\[note: [0-9]+ bytes came from socket://127\\.0\\.0\\.1:[0-9]+ "
+                                                    "before the wake byte: another client on the port")))
+        << r.out;
+}
+
+}  // namespace

@@ -119,7 +119,9 @@ private:
 // character delay, as the README tells a rack to set it up.
 class ser2net_server {
 public:
-    ser2net_server(const std::string& pty, bool rfc2217);
+    // `clients` > 1: that many may share the port (max-connections), as a
+    // farm's server may allow.
+    ser2net_server(const std::string& pty, bool rfc2217, int clients = 1);
     ~ser2net_server();
     ser2net_server(const ser2net_server&) = delete;
     ser2net_server& operator=(const ser2net_server&) = delete;
