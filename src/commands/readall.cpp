@@ -24,12 +24,33 @@ struct backup_part {
     std::vector<uint8_t> bytes;
 };
 
+// Reading changes nothing: a request whose retries ran out on a line that
+// still answers (a dead or broken one has ended the run) is read again
+// whole, up to the retries, before the run gives up.
+void readAgain(action_context& ctx, memory which, uint32_t address, std::span<uint8_t> data, const char* reason) {
+    for (int round = 1;; ++round) {
+        out("[retry %d of %d: reading 0x%06x again: %s]\n", round, ctx.dev.retries, static_cast<unsigned>(address),
+            reason);
+        try {
+            readMemory(round < ctx.dev.retries ? ctx.dev.softened() : ctx.dev, which, address, data);
+            return;
+        } catch (const request_failed& f) {
+            reason = f.reason;
+        }
+    }
+}
+
 // Reads every part whole into `parts`, with one progress.
 void readParts(action_context& ctx, std::vector<backup_part>& parts, uint64_t total) {
     const auto bar = makeProgress(total, ctx.say.progress);
+    const bootloader dev = ctx.dev.retries > 0 ? ctx.dev.softened() : ctx.dev;
     uint64_t done = 0;
     for (auto& p : parts) {
-        readRange(ctx.dev, p.which, p.device_address, p.bytes, bar.get(), done);
+        readRange(dev, p.which, p.device_address, p.bytes, bar.get(), done,
+                  [&](uint32_t address, size_t length, const char* reason) {
+                      readAgain(ctx, p.which, address,
+                                std::span<uint8_t>(p.bytes).subspan(address - p.device_address, length), reason);
+                  });
         done += p.bytes.size();
     }
 }
@@ -51,7 +72,12 @@ void settle(action_context& ctx, backup_part& p, const std::vector<uint8_t>& aga
                      "written]\n",
                      static_cast<unsigned>(p.file_address + at), reads.size());
             reads.emplace_back(n);
-            readRange(ctx.dev, p.which, p.device_address + at, reads.back());
+            readRange((ctx.dev.retries > 0 ? ctx.dev.softened() : ctx.dev), p.which, p.device_address + at, reads.back(), nullptr, 0,
+                      [&](uint32_t address, size_t length, const char* reason) {
+                          readAgain(ctx, p.which, address,
+                                    std::span<uint8_t>(reads.back()).subspan(address - p.device_address - at, length),
+                                    reason);
+                      });
         }
         std::copy(reads.back().begin(), reads.back().end(), p.bytes.begin() + static_cast<long>(at));
     }

@@ -34,7 +34,13 @@ constexpr int BROKEN_AFTER = 12;
 // How long the line's probe waits for the first byte of its small reply:
 // the device answers a two-byte read at once, so this is the line's and
 // the adapters' own delay, with a wide margin.
-constexpr int PROBE_WAIT_MS = 500;
+constexpr int PROBE_WAIT_MS = 250;
+
+// Probes sent at most. A request whose end byte was damaged leaves the
+// device collecting bytes for it: the next request's end closes that
+// frame, whose sum is then wrong, and the device drops both in silence.
+// The second probe finds it listening again.
+constexpr int PROBES = 2;
 
 // A line that has not answered one request right in this run, or none of
 // late, is broken: another round of the same requests will not mend it.
@@ -50,16 +56,18 @@ void readOnce(exchange& x, memory which, uint32_t address, std::span<uint8_t> da
 // byte back, right or damaged, says someone is there.
 bool lineAnswers(const bootloader& dev) {
     serial_link& line = dev.line;
-    if (dev.counts) ++dev.counts->sent;
     const uint64_t before = line.bytes_in;
-    std::array<uint8_t, 2> id{};
-    const int wait = line.timeout_ms > 0 ? std::min(PROBE_WAIT_MS, line.timeout_ms) : PROBE_WAIT_MS;
-    exchange x{line, dev.trace, wait, true};
-    try {
-        readOnce(x, memory::config, DEVICE_ID_FIRST, id);
-    } catch (const reply_lost&) {
-        if (!waitQuiet(line))
-            fail(result_kind::damaged_line, "[ERROR, the line does not go quiet: the device keeps sending]\n");
+    for (int probe = 0; probe < PROBES && line.bytes_in == before; ++probe) {
+        if (dev.counts) ++dev.counts->sent;
+        std::array<uint8_t, 2> id{};
+        const int wait = line.timeout_ms > 0 ? std::min(PROBE_WAIT_MS, line.timeout_ms) : PROBE_WAIT_MS;
+        exchange x{line, dev.trace, wait, true};
+        try {
+            readOnce(x, memory::config, DEVICE_ID_FIRST, id);
+        } catch (const reply_lost&) {
+            if (!waitQuiet(line))
+                fail(result_kind::damaged_line, "[ERROR, the line does not go quiet: the device keeps sending]\n");
+        }
     }
     return line.bytes_in != before;
 }

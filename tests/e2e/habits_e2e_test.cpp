@@ -243,6 +243,7 @@ TEST_P(VerifyConfig, ADifferenceFailsUnlessOnlyUnimplementedBitsReadZero) {
     bootsim::device dev;
     for (const auto& [a, b] : want) {
         if (a < 0x200000) dev.flash[a] = b;
+        if (a >= 0x200000 && a < 0x200008) dev.high[a] = b;  // ID locations: --verify compares them too
         if (a >= 0x300000 && a < 0x300010) dev.config[a - 0x300000] = b;
         if (a >= 0xF00000) dev.eeprom[a - 0xF00000] = b;
     }
