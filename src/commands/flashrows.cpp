@@ -261,7 +261,8 @@ private:
     void mend(const std::map<uint32_t, std::string>& suspect) {
         for (const auto& [r, why] : suspect) {
             if (retries() > 0) {
-                const row_bytes again = beyondPlan([&] { return readRowSoft(r); });
+                const uint32_t row = r;  // a lambda takes a copy, not the binding
+                const row_bytes again = beyondPlan([&] { return readRowSoft(row); });
                 if (wrongIn(r, again).empty()) continue;
                 if (why == "read back wrong") noteStray(r, again);
             }
