@@ -369,9 +369,10 @@ struct Refusal {
 
 void PrintTo(const Refusal& c, std::ostream* os) { *os << c.name; }
 
-class NetworkRefused : public testing::TestWithParam<Refusal> {};
+// What the tool cannot honour, refused before anything is opened.
+class CommandLineRefused : public testing::TestWithParam<Refusal> {};
 
-TEST_P(NetworkRefused, BeforeAnythingIsOpened) {
+TEST_P(CommandLineRefused, BeforeAnythingIsOpened) {
     const auto r = run_plain(GetParam().args);
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.out.find(GetParam().says), std::string::npos) << r.out;
@@ -379,8 +380,12 @@ TEST_P(NetworkRefused, BeforeAnythingIsOpened) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Ports, NetworkRefused,
+    Options, CommandLineRefused,
     testing::Values(
+        Refusal{"count_0", {"--wait", "--count", "0", "--program", "--hexfile", absolute},
+                "ERROR: --count takes 1 or more: without it the line runs until stopped\n"},
+        Refusal{"log_dir_for_one_board", {"--log-dir", "/tmp", "--program", "--hexfile", absolute},
+                "ERROR: --log-dir is for many boards (--devices or --wait)"},
         Refusal{"port_past_65535", {"--device", "socket://127.0.0.1:70000", "--reset"}, "the port is 1 to 65535"},
         Refusal{"port_0", {"--device", "rfc2217://127.0.0.1:0", "--reset"}, "the port is 1 to 65535"},
         Refusal{"wait_on_a_network_port_in_a_list",

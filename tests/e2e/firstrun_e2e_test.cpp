@@ -72,29 +72,6 @@ TEST(FirstRun, CheckTakesTheLineSettingsOfTheFileOfDefaults) {
     EXPECT_NE(r.out.find("at 115200 bit/s with a 0 ms pace\n"), std::string::npos) << r.out;
 }
 
-struct Refused {
-    std::string name;
-    std::vector<std::string> args;
-    std::string says;
-};
-
-void PrintTo(const Refused& c, std::ostream* os) { *os << c.name; }
-
-class LineOptionsRefused : public testing::TestWithParam<Refused> {};
-
-TEST_P(LineOptionsRefused, BeforeAnythingIsOpened) {
-    const auto r = run_plain(GetParam().args);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.out.find(GetParam().says), std::string::npos) << r.out;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Options, LineOptionsRefused,
-    testing::Values(Refused{"count_0", {"--wait", "--count", "0", "--program", "--hexfile", absolute},
-                            "ERROR: --count takes 1 or more: without it the line runs until stopped\n"},
-                    Refused{"log_dir_for_one_board", {"--log-dir", "/tmp", "--program", "--hexfile", absolute},
-                            "ERROR: --log-dir is for many boards (--devices or --wait)"}));
-
 // A run refused before any board was opened names no device in its report.
 TEST(Records, ARunThatOpenedNoBoardRecordsNoDevice) {
     temp_dir dir;
