@@ -8,12 +8,13 @@
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
-#include <nlohmann/json.hpp>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cli/board.hpp"
 #include "cli/defaults.hpp"
+#include "cli/jsonreport.hpp"
 #include "cli/serials.hpp"
 #include "commands/files.hpp"
 #include "link/signals.hpp"
@@ -24,52 +25,38 @@ namespace bootlink {
 
 namespace {
 
-using json = nlohmann::json;
-
 // A board's process as the parent sees it.
 struct board {
     std::string name;
     pid_t pid = -1;
     int out = -1;      // its standard output
     int result = -1;   // one JSON line: how it ended
-    std::string partial, summary;
+    std::string partial, summary;  // a part line of its output; its report line
+    outcome done;                  // how it ended, read back from its report line
+    bool known = false;            // it said how (a board killed outright does not)
     int log = -1;      // its log file, when there is one
     int status = -1;
 };
 
 
-// What a board sends its parent at the end.
-void sendSummary(int fd, const outcome& result, int status) {
-    json j{{"status", status},
-           {"result", kindName(result.kind)},
-           {"bytes", result.program.written + result.eeprom.written + result.config.written},
-           {"compared", result.program.compared + result.eeprom.compared + result.config.compared},
-           {"seconds", result.seconds},
-           {"retries", result.retries},
-           {"message", result.ok() ? "" : result.message}};
-    if (result.device_id) j["device_id"] = *result.device_id;
-    if (result.serial) j["serial"] = *result.serial;
-    const std::string text = j.dump() + "\n";
-    if (write(fd, text.data(), text.size()) < 0) {
-    }
-}
-
-// In the board's own process: the run with the board as its device.
+// In the board's own process: the run with the board as its device; its
+// outcome goes to the parent as its report line.
 [[noreturn]] void boardProcess(settings run, const flash_image& image, std::optional<uint64_t> serial, int out,
                                int result) {
     dup2(out, 1);
     run.devices.clear();
-    outcome known, done;
-    serial_link line;
+    board_result done;
     try {
         readDeviceDefaults(run);  // the board's own line settings, as with --device
-        done = onBoard(run, image, serial, line, known, [] {});
-    } catch (const fatal& f) {
-        done = failed(f);
+        done = runBoard(run, image, serial, [] {});
+    } catch (const fatal& f) {  // its table in the file of defaults does not read
+        done.result = failed(f);
+        done.status = finish(done.result, run);
     }
-    const int status = finishBoard(run, done, known, line);
-    sendSummary(result, done, status);
-    _exit(status);
+    const std::string text = reportLine(run, done.result, done.status) + "\n";
+    if (write(result, text.data(), text.size()) < 0) {
+    }  // the parent is gone: nobody to tell
+    _exit(done.status);
 }
 
 // Starts the `k`-th board's process on the device `b` names, with its
@@ -109,33 +96,46 @@ void takeOutput(board& b, const char* data, size_t n) {
     }
 }
 
-// Reads every board's output until all have ended; a stop signal is passed
-// on to each (it stops at its next request, its line put back).
+// The one loop over the boards' output: waits at most `wait` (for ever with
+// none) for any of `boards` to print, passes on each whole line, and
+// returns those whose output ended (the process is ending). A stop signal
+// is passed on to each board once (it stops at its next request, its line
+// put back) and kept in `stopped`.
+std::vector<board*> readBoards(const std::vector<board*>& boards, const struct timespec* wait, int& stopped) {
+    std::vector<struct pollfd> fds;
+    for (const board* b : boards) fds.push_back({b->out, POLLIN, 0});
+    const int r = ppoll(fds.data(), fds.size(), wait, waitMask());
+    if (r < 0 && stopSignal() && !stopped) {
+        stopped = stopSignal();
+        for (const board* b : boards) kill(b->pid, stopped);
+    }
+    std::vector<board*> ended;
+    for (size_t i = 0; r > 0 && i < boards.size(); ++i) {
+        board& b = *boards[i];
+        if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+        char buf[4096];
+        const ssize_t n = read(b.out, buf, sizeof buf);
+        if (n > 0) {
+            takeOutput(b, buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        close(b.out);
+        b.out = -1;
+        ended.push_back(&b);
+    }
+    flush();
+    return ended;
+}
+
+// Reads every board's output until all have ended; returns the stop signal
+// passed on to them, or 0.
 int gather(std::vector<board>& boards) {
     int stopped = 0;
-    for (size_t open = boards.size(); open > 0;) {
-        std::vector<struct pollfd> fds;
-        for (const auto& b : boards) fds.push_back({b.out, POLLIN, 0});
-        const int r = ppoll(fds.data(), fds.size(), nullptr, waitMask());
-        if (r < 0 && stopSignal() && !stopped) {
-            stopped = stopSignal();
-            for (const auto& b : boards) kill(b.pid, stopped);
-        }
-        for (size_t i = 0; r > 0 && i < boards.size(); ++i) {
-            if (boards[i].out < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            char buf[4096];
-            const ssize_t n = read(boards[i].out, buf, sizeof buf);
-            if (n > 0) {
-                takeOutput(boards[i], buf, static_cast<size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            close(boards[i].out);
-            boards[i].out = -1;
-            --open;
-        }
-        flush();
-    }
+    std::vector<board*> open;
+    for (auto& b : boards) open.push_back(&b);
+    while (!open.empty())
+        for (board* done : readBoards(open, nullptr, stopped)) open.erase(std::find(open.begin(), open.end(), done));
     return stopped;
 }
 
@@ -151,6 +151,8 @@ void collect(board& b) {
     while (waitpid(b.pid, &status, 0) < 0 && errno == EINTR) {
     }
     b.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    int said = 0;
+    b.known = readReportLine(b.summary, b.done, said);
 }
 
 std::string firstLine(std::string text) {
@@ -158,9 +160,15 @@ std::string firstLine(std::string text) {
     return text.substr(0, text.find('\n'));
 }
 
-// A board's serial number as its summary gives it, "-" without one.
-std::string serialOf(const json& j) {
-    return j.is_object() && j.contains("serial") ? std::to_string(j["serial"].get<uint64_t>()) : "-";
+// A board's serial number, "-" without one.
+std::string serialOf(const board& b) { return b.known && b.done.serial ? std::to_string(*b.done.serial) : "-"; }
+
+// A board's device ID as "0x4c20", or `none`.
+std::string deviceIdOf(const board& b, const char* none) {
+    if (!b.known || !b.done.device_id) return none;
+    char id[16];
+    std::snprintf(id, sizeof id, "0x%04x", *b.done.device_id);
+    return id;
 }
 
 // board, device ID, result, serial number, bytes, retries, time, why it failed.
@@ -171,17 +179,14 @@ bool printTable(const std::vector<board>& boards) {
         "serial", "bytes", "retries", "time", "reason");
     bool all = true;
     for (const auto& b : boards) {
-        const json j = json::parse(b.summary, nullptr, false);
-        const bool known = j.is_object();
-        char id[16] = "-";
-        if (known && j.contains("device_id")) std::snprintf(id, sizeof id, "0x%04x", j["device_id"].get<unsigned>());
-        const std::string result = known ? j["result"].get<std::string>() : "ended";
+        const outcome& d = b.done;
+        const uint64_t bytes = d.program.written + d.eeprom.written + d.config.written;
         all = all && b.status == 0;
-        out("%-*s  %-9s  %-13s  %-10s  %8llu  %7d  %6.1fs  %s\n", static_cast<int>(width), b.name.c_str(), id,
-            b.status == 0 ? "ok" : result.c_str(), serialOf(j).c_str(),
-            known ? j["bytes"].get<unsigned long long>() : 0ULL, known ? j.value("retries", 0) : 0,
-            known ? j["seconds"].get<double>() : 0.0,
-            known ? firstLine(j["message"].get<std::string>()).c_str() : ("status " + std::to_string(b.status)).c_str());
+        out("%-*s  %-9s  %-13s  %-10s  %8llu  %7d  %6.1fs  %s\n", static_cast<int>(width), b.name.c_str(),
+            deviceIdOf(b, "-").c_str(), b.status == 0 ? "ok" : b.known ? kindName(d.kind) : "ended",
+            serialOf(b).c_str(), static_cast<unsigned long long>(b.known ? bytes : 0), b.known ? d.retries : 0,
+            b.known ? d.seconds : 0.0,
+            b.known ? firstLine(d.message).c_str() : ("status " + std::to_string(b.status)).c_str());
     }
     return all;
 }
@@ -200,21 +205,14 @@ void makeLogFolder(const std::string& dir) {
 // A line per board as it ends, for an unattended line's log.
 bool sayHowItEnded(board& b, int n) {
     collect(b);
-    const json j = json::parse(b.summary, nullptr, false);
-    const bool known = j.is_object();
-    std::string id;
-    if (known && j.contains("device_id")) {
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%04x", j["device_id"].get<unsigned>());
-        id = std::string(", device ID ") + text;
-    }
-    if (known && j.contains("serial")) id += ", serial number " + serialOf(j);
+    std::string id = deviceIdOf(b, "");
+    if (!id.empty()) id = ", device ID " + id;
+    if (b.known && b.done.serial) id += ", serial number " + serialOf(b);
     if (b.status == 0)
-        out("[OK => board %d on %s%s in %.1f s]\n", n, b.name.c_str(), id.c_str(), known ? j["seconds"].get<double>() : 0.0);
+        out("[OK => board %d on %s%s in %.1f s]\n", n, b.name.c_str(), id.c_str(), b.known ? b.done.seconds : 0.0);
     else
         out("[ERROR, board %d on %s%s: %s: %s]\n", n, b.name.c_str(), id.c_str(),
-            known ? j["result"].get<std::string>().c_str() : "ended",
-            known ? firstLine(j["message"].get<std::string>()).c_str() : "no result");
+            b.known ? kindName(b.done.kind) : "ended", b.known ? firstLine(b.done.message).c_str() : "no result");
     flush();
     return b.status == 0;
 }
@@ -273,31 +271,16 @@ bool startArrivals(std::vector<station>& stations, const std::vector<std::string
 // Passes on what the working boards print, a while at most; a board that
 // ended says how.
 void takeFromWorking(std::vector<station>& stations, line_state& line) {
-    std::vector<struct pollfd> fds;
-    for (const auto& s : stations) fds.push_back({s.now == station::state::working ? s.b.out : -1, POLLIN, 0});
+    std::vector<board*> working;
+    for (auto& s : stations)
+        if (s.now == station::state::working) working.push_back(&s.b);
     const struct timespec ts {0, POLL_MS * 1000000L};
-    const int r = ppoll(fds.data(), fds.size(), &ts, waitMask());
-    if (r < 0 && stopSignal() && !line.stopped) {
-        line.stopped = stopSignal();
-        for (const auto& s : stations)
-            if (s.now == station::state::working) kill(s.b.pid, line.stopped);
+    for (board* b : readBoards(working, &ts, line.stopped)) {
+        line.all = sayHowItEnded(*b, ++line.ended) && line.all;
+        if (b->log >= 0) close(b->log);
+        for (auto& s : stations)
+            if (&s.b == b) s.now = station::state::finished;
     }
-    for (size_t i = 0; r > 0 && i < stations.size(); ++i) {
-        station& s = stations[i];
-        if (s.now != station::state::working || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-        char buf[4096];
-        const ssize_t n = read(s.b.out, buf, sizeof buf);
-        if (n > 0) {
-            takeOutput(s.b, buf, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        close(s.b.out);
-        line.all = sayHowItEnded(s.b, ++line.ended) && line.all;
-        if (s.b.log >= 0) close(s.b.log);
-        s.now = station::state::finished;
-    }
-    flush();
 }
 
 }  // namespace
@@ -338,7 +321,7 @@ outcome waitForBoards(const settings& run, const flash_image& image) {
         takeFromWorking(stations, line);
     }
     outcome result;
-    result.kind = line.all ? result_kind::ok : result_kind::verify_failed;
+    result.kind = line.all ? result_kind::ok : result_kind::device_error;
     result.status = line.all ? 0 : 255;
     // Stopped between boards, the line ends as its boards did: 0 if every one succeeded.
     result.message = line.all ? "[OK => " + counted(static_cast<uint64_t>(line.ended), "board") + ", every one succeeded]\n"

@@ -70,10 +70,49 @@ json entry(const settings& run, const outcome& result, int status) {
     return j;
 }
 
+memory_work workFrom(const json& j) {
+    return {j.value("written", uint64_t{0}), j.value("read", uint64_t{0}), j.value("compared", uint64_t{0})};
+}
+
+result_kind kindNamed(const std::string& name) {
+    for (int k = 0; k <= static_cast<int>(result_kind::wrong_device); ++k)
+        if (name == kindName(static_cast<result_kind>(k))) return static_cast<result_kind>(k);
+    return result_kind::device_error;
+}
+
 }  // namespace
 
+std::string reportLine(const settings& run, const outcome& result, int status) { return entry(run, result, status).dump(); }
+
+bool readReportLine(const std::string& text, outcome& result, int& status) {
+    const json j = json::parse(text, nullptr, false);
+    if (!j.is_object() || !j.contains("status") || !j.contains("result")) return false;
+    try {
+        status = j["status"].get<int>();
+        result.status = status;
+        result.kind = kindNamed(j["result"].get<std::string>());
+        result.message = j.value("message", "");
+        result.program = workFrom(j.value("program", json::object()));
+        result.eeprom = workFrom(j.value("eeprom", json::object()));
+        result.config = workFrom(j.value("config", json::object()));
+        result.retries = j.value("retries", 0);
+        result.repeated = j.value("repeated", uint64_t{0});
+        result.seconds = j.value("seconds", 0.0);
+        if (j.contains("device_id") && j["device_id"].is_string())
+            result.device_id = static_cast<uint16_t>(std::stoul(j["device_id"].get<std::string>(), nullptr, 16));
+        if (j.contains("serial") && j["serial"].is_number_unsigned()) result.serial = j["serial"].get<uint64_t>();
+        const auto returned = j.find("serial_returned");
+        result.serial_returned = returned != j.end() && returned->is_boolean() && returned->get<bool>();
+        result.opened = j.contains("device") && j["device"].is_string();
+        if (j.contains("sha256") && j["sha256"].is_string()) result.hexfile_sha256 = j["sha256"].get<std::string>();
+    } catch (const std::exception&) {  // a line of another shape
+        return false;
+    }
+    return true;
+}
+
 int appendReport(const settings& run, const outcome& result, int status) {
-    const std::string line = entry(run, result, status).dump() + "\n";
+    const std::string line = reportLine(run, result, status) + "\n";
     std::string why;
     const int fd = openRegularFile(run.report_file, O_WRONLY | O_APPEND | O_CREAT, 0666, why);
     bool written = fd >= 0 && lockWithin(fd);

@@ -13,4 +13,13 @@ namespace bootlink {
 // or 255 when the report could not be written (said on standard error).
 int appendReport(const settings& run, const outcome& result, int status);
 
+// The one JSON encoding of a board's outcome and status: the report's line
+// (without its newline), which is also what a board's process sends its
+// parent.
+std::string reportLine(const settings& run, const outcome& result, int status);
+
+// An outcome and status back from `reportLine`'s text; false for text that is
+// not one (a board that ended without saying how).
+bool readReportLine(const std::string& text, outcome& result, int& status);
+
 }  // namespace bootlink
