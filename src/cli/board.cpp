@@ -15,7 +15,6 @@
 #include "commands/commands.hpp"
 #include "commands/files.hpp"
 #include "link/bootloader.hpp"
-#include "link/network.hpp"
 #include "link/signals.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
@@ -30,7 +29,7 @@ constexpr int NETWORK_TIMEOUT_MS = 5000;
 // must not hang even the single steps, which wait for ever on a local line.
 int replyWait(const settings& run, const action_rules& rules) {
     if (run.set(setting_id::timeout)) return run.timeout_ms;
-    if (rules.timeout_ms == WAIT_FOREVER && isNetworkPort(run.dev)) return NETWORK_TIMEOUT_MS;
+    if (rules.timeout_ms == WAIT_FOREVER && portKind(run.dev).bounded) return NETWORK_TIMEOUT_MS;
     return rules.timeout_ms;
 }
 
@@ -38,8 +37,7 @@ int replyWait(const settings& run, const action_rules& rules) {
 void openLine(serial_link& line, const settings& run, const action_rules& rules) {
     const int wait = replyWait(run, rules);
     line.attach(openLink(run.dev, run.lock, wait == WAIT_FOREVER ? NETWORK_TIMEOUT_MS : wait));
-    line.port().setFormat(run.flags, run.speed);
-    if (run.set(setting_id::baud) && !line.port().setSpeed(run.baud))
+    if (!line.port().configure(run.baud, run.set(setting_id::baud)))
         fail(result_kind::device_error, "ERROR: serial device '%s' did not take the line speed %d bit/s\n",
              run.dev.c_str(), run.baud);
     line.pace_ms = run.pace_ms;
@@ -52,7 +50,7 @@ void openLine(serial_link& line, const settings& run, const action_rules& rules)
     if (before > 0 && line.port().shared())
         out("[note: %s came from %s before the wake byte: another client on the port, or the server's banner?]\n",
             counted(before, "byte").c_str(), run.dev.c_str());
-    if (run.set(setting_id::baud) && run.dev.rfind("socket://", 0) == 0)
+    if (run.set(setting_id::baud) && !portKind(run.dev).sets_speed)
         out("[note: socket:// carries bytes only: the line speed is the server's, --baud %d is not sent]\n", run.baud);
     // What an interrupted run's device still sends must not be read as our reply.
     if (!waitQuiet(line))

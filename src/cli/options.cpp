@@ -378,12 +378,6 @@ int32_t number_arg(const char* text) {
 
 const std::vector<option_entry>& optionTable() { return table; }
 
-const option_entry* findOption(const std::string& name) {
-    for (const auto& o : table)
-        if (name == o.name) return &o;
-    return nullptr;
-}
-
 const char* actionOption(int32_t action) {
     for (const auto& o : table)
         if (o.action == action) return o.name;

@@ -32,9 +32,6 @@ struct option_entry {
 // The table, in the order of the help text.
 const std::vector<option_entry>& optionTable();
 
-// The entry for a long name; nullptr when there is none.
-const option_entry* findOption(const std::string& name);
-
 // The long option that chooses `action` ("program").
 const char* actionOption(int32_t action);
 

@@ -24,7 +24,7 @@
 #include "commands/files.hpp"
 #include "link/bootloader.hpp"
 #include "link/signals.hpp"
-#include "link/network.hpp"
+#include "link/transport.hpp"
 #include "report/fatal.hpp"
 #include "report/outcome.hpp"
 #include "report/output.hpp"
@@ -115,8 +115,9 @@ int runAction(int argc, char** argv, settings& run) {
     if (!run.log_dir.empty() && run.devices.empty() && !run.wait)
         fail(result_kind::refused, "ERROR: --log-dir is for many boards (--devices or --wait): one board's output is "
                                    "standard output\n");
-    const bool anyNetwork = isNetworkPort(run.dev) || std::any_of(run.devices.begin(), run.devices.end(), isNetworkPort);
-    if (run.wait && anyNetwork)  // a network port never appears: --wait would wait for ever
+    const auto appears = [](const std::string& device) { return portKind(device).appears; };
+    const bool allAppear = appears(run.dev) && std::all_of(run.devices.begin(), run.devices.end(), appears);
+    if (run.wait && !allAppear)  // a network port never appears: --wait would wait for ever
         fail(result_kind::refused, "ERROR: --wait watches device paths for boards plugged in, not a network port\n");
     if (!run.devices.empty() && run.given(setting_id::device))
         fail(result_kind::refused, "ERROR: --device and --devices both name the line: give one of them\n");

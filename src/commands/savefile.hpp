@@ -6,6 +6,11 @@
 
 namespace bootlink {
 
+// Refuses, before anything is sent, an output that is the run's own device
+// (or a link to it) or the hex file the run reads: saving there would put a
+// dump in place of the line or of the firmware.
+void refuseOwnFiles(const std::string& output, const std::string& device, const std::string& hexfile);
+
 // The file a read saves, made ready before anything is sent: a path that
 // names something other than a regular file (a device, a pipe, a
 // directory), or a read-only file, is refused, and the new file is created
@@ -14,11 +19,6 @@ namespace bootlink {
 // a link named by the path is replaced, never followed, and a run that stops
 // half way leaves the old file whole. Failures print their "Error: ..."
 // line and end the run; nothing half-written stays behind.
-// Refuses, before anything is sent, an output that is the run's own device
-// (or a link to it) or the hex file the run reads: saving there would put a
-// dump in place of the line or of the firmware.
-void refuseOwnFiles(const std::string& output, const std::string& device, const std::string& hexfile);
-
 class output_file {
 public:
     explicit output_file(std::string path);

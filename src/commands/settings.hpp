@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-#include <termios.h>
 
 #include "link/serial.hpp"
 
@@ -33,8 +32,6 @@ struct settings {
     int32_t startaddr = -1;          // start byte address
     int32_t rows = 0;                // 64-byte rows to erase
     int32_t action = -1;             // one of the action codes below
-    speed_t speed = B19200;          // the line speed the line is set to first
-    tcflag_t flags = CS8;            // character format, no option for it
     int32_t baud = DEFAULT_BAUD;     // --baud: line speed in bit/s, asked of the line when given
     int32_t pace_ms = BYTE_PAUSE_MS; // --pace: pause after each byte sent
     int32_t timeout_ms = 0;          // --timeout: longest wait for a reply byte; unset: the action's

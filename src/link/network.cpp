@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "link/signals.hpp"
-#include "link/terminal.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
 
@@ -83,16 +82,6 @@ endpoint parseEndpoint(const std::string& device) {
         fail(result_kind::refused, "ERROR: '%s' does not name a network port: the port is 1 to 65535\n",
              device.c_str());
     return e;
-}
-
-// Waits for `events` on `fd` until `deadlineNs`, letting stop signals in:
-// 1 ready, 0 timed out, -1 failed or interrupted (errno).
-int waitFor(int fd, short events, int64_t deadlineNs) {
-    struct pollfd p {fd, events, 0};
-    const int64_t left = std::max<int64_t>(deadlineNs - nowNs(), 0);
-    struct timespec ts {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-    const int r = ppoll(&p, 1, &ts, waitMask());
-    return r > 0 ? 1 : r;
 }
 
 int64_t after(int ms) { return nowNs() + static_cast<int64_t>(ms) * 1000000; }
@@ -164,8 +153,7 @@ public:
         fd_ = -1;
     }
     // The far end's port keeps the settings its server gives it.
-    void setFormat(tcflag_t, speed_t) override {}
-    bool setSpeed(int) override { return true; }
+    bool configure(int, bool) override { return true; }
     // What is waiting now, a second's worth at most: a peer that never
     // stops sending is the quiet wait's to refuse.
     // Until the port has been quiet a moment (what another client or a
@@ -181,17 +169,15 @@ public:
     bool shared() const override { return true; }
     void write(const uint8_t* bytes, size_t n, int64_t deadlineNs) override { sendAll(bytes, n, deadlineNs); }
     size_t read(uint8_t* into, size_t most, int64_t deadlineNs) override { return readRaw(into, most, deadlineNs); }
-    bool waitQuiet(int64_t quietNs, int64_t giveUpNs) override {
-        uint8_t scratch[256];
-        for (;;) {
-            checkInterrupted();
-            if (waitFor(fd_, POLLIN, nowNs() + quietNs) == 0) return true;
-            readRaw(scratch, sizeof scratch, nowNs() + quietNs);
-            if (nowNs() > giveUpNs) return false;
-        }
-    }
 
 protected:
+    drop dropUntil(int64_t untilNs) override {
+        uint8_t scratch[256];
+        if (waitFor(fd_, POLLIN, untilNs) == 0) return drop::quiet;
+        readRaw(scratch, sizeof scratch, untilNs);
+        return drop::dropped;
+    }
+
     // What has come, at most `most` bytes, by the deadline (< 0: the line's
     // own bound); 0 when it passed. A closed or failed connection ends the run.
     size_t readRaw(uint8_t* into, size_t most, int64_t deadlineNs) {
@@ -261,8 +247,14 @@ public:
         sendAll(hello, sizeof hello);
     }
 
-    void setFormat(tcflag_t, speed_t speed) override {
-        comPort(SET_BAUDRATE, be32(static_cast<uint32_t>(speedValue(speed))));
+    bool configure(int baud, bool confirm) override {
+        setFormat();
+        return (baud == DEFAULT_BAUD && !confirm) || setSpeed(baud);
+    }
+
+    // The format, at the bootloader's own speed.
+    void setFormat() {
+        comPort(SET_BAUDRATE, be32(static_cast<uint32_t>(DEFAULT_BAUD)));
         comPort(SET_DATASIZE, {8});
         comPort(SET_PARITY, {PARITY_NONE});
         comPort(SET_STOPSIZE, {STOP_ONE});
@@ -271,7 +263,7 @@ public:
 
     // Asked of the far end's port and confirmed by its answer, as a local
     // terminal's speed is read back.
-    bool setSpeed(int baud) override {
+    bool setSpeed(int baud) {
         reportedBaud_ = 0;
         comPort(SET_BAUDRATE, be32(static_cast<uint32_t>(baud)));
         // The answer to an earlier setting (the format's speed) may still be
@@ -330,17 +322,16 @@ public:
         return n;
     }
 
-    bool waitQuiet(int64_t quietNs, int64_t giveUpNs) override {
+protected:
+    // Dropped as telnet, as dropInput does.
+    drop dropUntil(int64_t untilNs) override {
         data_.clear();
         taken_ = 0;
         uint8_t raw[256];
-        for (;;) {
-            checkInterrupted();
-            if (waitFor(fd_, POLLIN, nowNs() + quietNs) == 0) return true;
-            parse(raw, readRaw(raw, sizeof raw, nowNs() + quietNs));
-            data_.clear();
-            if (nowNs() > giveUpNs) return false;
-        }
+        if (waitFor(fd_, POLLIN, untilNs) == 0) return drop::quiet;
+        parse(raw, readRaw(raw, sizeof raw, untilNs));
+        data_.clear();
+        return drop::dropped;
     }
 
 private:
@@ -454,12 +445,6 @@ std::unique_ptr<transport> openNetworkPort(const std::string& device, int timeou
     const int fd = connectWithin(device, e, timeoutMs);
     if (e.telnet) return std::make_unique<telnet_line>(fd, device, timeoutMs);
     return std::make_unique<tcp_line>(fd, device, timeoutMs);
-}
-
-std::unique_ptr<transport> openLink(const std::string& device, bool exclusive, int timeoutMs) {
-    // The server owns a network port and keeps it to one client: no lock here.
-    if (isNetworkPort(device)) return openNetworkPort(device, timeoutMs);
-    return openTerminal(device, exclusive);
 }
 
 }  // namespace bootlink

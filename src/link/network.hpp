@@ -20,8 +20,4 @@ bool isNetworkPort(const std::string& device);
 // timed-out connection prints "ERROR: ..." with the reason and ends the run.
 std::unique_ptr<transport> openNetworkPort(const std::string& device, int timeoutMs);
 
-// Where the run's line is: a network port, else the serial terminal at
-// `device` (see openTerminal).
-std::unique_ptr<transport> openLink(const std::string& device, bool exclusive, int timeoutMs);
-
 }  // namespace bootlink

@@ -10,13 +10,12 @@
 
 namespace bootlink {
 
-// Bytes on the line, paced as the bootloader needs them. Every other part of
-// the tool reaches the device only through these calls and the framing built
-// on them; what carries the bytes is the link's transport.
+// Bytes on the line, paced as the bootloader needs them. Requests and replies
+// go through these calls and the framing built on them; the run driver also
+// reaches the transport itself (`port()`) to set the line up when it opens.
 
 constexpr int BYTE_PAUSE_MS = 10;   // default pause after every byte sent; the bootloader polls its UART
 constexpr int WAIT_FOREVER = 0;     // reply timeout meaning "no timeout"
-constexpr int DEFAULT_BAUD = 19200; // the bootloader's line speed unless told otherwise
 constexpr int WRITE_GRACE_MS = 5000; // longest a line may take no byte when replies have no timeout
 
 // The open line: its transport, the pace of what is sent and the bytes

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <ctime>
 #include <unistd.h>
 
@@ -83,7 +84,13 @@ public:
         descriptor_line::close();  // also gives up the lock
     }
 
-    void setFormat(tcflag_t flags, speed_t speed) override {
+    bool configure(int baud, bool confirm) override {
+        setFormat(CS8, B19200);
+        return (baud == DEFAULT_BAUD && !confirm) || setSpeed(baud);
+    }
+
+private:
+    void setFormat(tcflag_t flags, speed_t speed) {
         struct termios tio {};
         tcgetattr(fd(), &tio);
         tio.c_iflag = IGNBRK | IGNPAR;
@@ -98,7 +105,7 @@ public:
         tcsetattr(fd(), TCSANOW, &tio);
     }
 
-    bool setSpeed(int baud) override {
+    bool setSpeed(int baud) {
         for (const auto& r : standardRates) {
             if (r.baud != baud) continue;
             struct termios tio {};
@@ -111,6 +118,7 @@ public:
                closeEnough(outSpeed, baud);
     }
 
+public:
     size_t dropInput() override {
         int waiting = 0;
         if (ioctl(fd(), FIONREAD, &waiting) != 0) waiting = 0;
@@ -141,12 +149,6 @@ private:
 }
 
 }  // namespace
-
-int speedValue(speed_t code) {
-    for (const auto& r : standardRates)
-        if (r.code == code) return r.baud;
-    return 0;
-}
 
 std::unique_ptr<transport> openTerminal(const std::string& path, bool exclusive) {
     // Non-blocking, so a line without carrier cannot hold up the open.

@@ -14,7 +14,4 @@ namespace bootlink {
 // "ERROR: ..." line and end the run with 255.
 std::unique_ptr<transport> openTerminal(const std::string& path, bool exclusive);
 
-// The bit/s a termios speed code stands for (B19200: 19200).
-int speedValue(speed_t code);
-
 }  // namespace bootlink

@@ -17,11 +17,6 @@ int64_t nowNs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-namespace {
-
-// Waits until `fd` is ready for `events`, at most until `deadlineNs` (< 0:
-// no limit), letting stop signals in. 1 ready, 0 timed out, -1 a stop signal
-// arrived or the wait failed (errno says which).
 int waitFor(int fd, short events, int64_t deadlineNs) {
     struct pollfd p {fd, events, 0};
     const int64_t left = deadlineNs < 0 ? 0 : std::max<int64_t>(deadlineNs - nowNs(), 0);
@@ -30,7 +25,14 @@ int waitFor(int fd, short events, int64_t deadlineNs) {
     return r > 0 ? 1 : r;
 }
 
-}  // namespace
+bool transport::waitQuiet(int64_t quietNs, int64_t giveUpNs) {
+    for (;;) {
+        checkInterrupted();
+        const drop d = dropUntil(nowNs() + quietNs);
+        if (d != drop::dropped) return d == drop::quiet;
+        if (nowNs() > giveUpNs) return false;
+    }
+}
 
 void descriptor_line::close() {
     if (fd_ < 0) return;
@@ -83,16 +85,13 @@ size_t descriptor_line::read(uint8_t* into, size_t most, int64_t deadlineNs) {
     fail(result_kind::device_error, "\n[ERROR, could not read from serial device (%s)]\n", reason);
 }
 
-bool descriptor_line::waitQuiet(int64_t quietNs, int64_t giveUpNs) {
+transport::drop descriptor_line::dropUntil(int64_t untilNs) {
     uint8_t scratch[256];
-    for (;;) {
-        checkInterrupted();
-        const int ready = waitFor(fd_, POLLIN, nowNs() + quietNs);
-        if (ready == 0) return true;
-        if (ready < 0 && errno != EINTR) return false;
-        if (ready > 0 && ::read(fd_, scratch, sizeof scratch) == 0) return true;  // nobody at the other end
-        if (nowNs() > giveUpNs) return false;
-    }
+    const int ready = waitFor(fd_, POLLIN, untilNs);
+    if (ready == 0) return drop::quiet;
+    if (ready < 0 && errno != EINTR) return drop::failed;
+    if (ready > 0 && ::read(fd_, scratch, sizeof scratch) == 0) return drop::quiet;  // nobody at the other end
+    return drop::dropped;
 }
 
 std::unique_ptr<transport> descriptorLine(int fd) { return std::make_unique<descriptor_line>(fd); }

@@ -3,12 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <termios.h>
+#include <string>
 
 namespace bootlink {
 
 constexpr int BAUD_MIN = 50;       // slowest line speed --baud takes
 constexpr int BAUD_MAX = 4000000;  // fastest (adapters top out about here)
+constexpr int DEFAULT_BAUD = 19200; // the bootloader's line speed unless told otherwise
 
 // Monotonic time in nanoseconds: every deadline on the line is one of these.
 int64_t nowNs();
@@ -24,12 +25,11 @@ public:
     // comes through here; calling it twice does nothing.
     virtual void close() = 0;
 
-    // Raw 8-bit bytes in the character format `flags` at the speed `speed`.
-    virtual void setFormat(tcflag_t flags, speed_t speed) = 0;
-
-    // Asks for `baud` bit/s both ways and confirms it; false when the far
-    // end did not take it.
-    virtual bool setSpeed(int baud) = 0;
+    // Raw 8-bit bytes, no parity, one stop bit (the only format the
+    // bootloader speaks), at the bootloader's own speed first, then at
+    // `baud` bit/s both ways when it differs or `confirm` asks: that speed
+    // is read back (or confirmed by the far end), false when it was not taken.
+    virtual bool configure(int baud, bool confirm) = 0;
 
     // Throws away what the device sent before this run; how many bytes.
     virtual size_t dropInput() = 0;
@@ -49,8 +49,14 @@ public:
     virtual size_t read(uint8_t* into, size_t most, int64_t deadlineNs) = 0;
 
     // Reads and drops whatever comes until the line has been quiet for
-    // `quietNs`; false when it still sends at `giveUpNs`.
-    virtual bool waitQuiet(int64_t quietNs, int64_t giveUpNs) = 0;
+    // `quietNs`; false when it still sends at `giveUpNs`, or fails.
+    bool waitQuiet(int64_t quietNs, int64_t giveUpNs);
+
+protected:
+    enum class drop { quiet, dropped, failed };
+    // Drops what arrives until `untilNs`: quiet when nothing came (or nobody
+    // is at the other end any more), failed when the line cannot be read.
+    virtual drop dropUntil(int64_t untilNs) = 0;
 };
 
 // A line that is a plain descriptor (one end of a socket pair, a stream):
@@ -63,14 +69,13 @@ public:
     descriptor_line& operator=(const descriptor_line&) = delete;
 
     void close() override;
-    void setFormat(tcflag_t, speed_t) override {}
-    bool setSpeed(int) override { return true; }
+    bool configure(int, bool) override { return true; }
     size_t dropInput() override { return 0; }
     void write(const uint8_t* bytes, size_t n, int64_t deadlineNs) override;
     size_t read(uint8_t* into, size_t most, int64_t deadlineNs) override;
-    bool waitQuiet(int64_t quietNs, int64_t giveUpNs) override;
 
 protected:
+    drop dropUntil(int64_t untilNs) override;
     int fd() const { return fd_; }
 
 private:
@@ -78,5 +83,24 @@ private:
 };
 
 std::unique_ptr<transport> descriptorLine(int fd);
+
+// Waits until `fd` is ready for `events`, at most until `deadlineNs` (< 0:
+// no limit), letting stop signals in. 1 ready, 0 timed out, -1 a stop signal
+// arrived or the wait failed (errno says which).
+int waitFor(int fd, short events, int64_t deadlineNs);
+
+// What a device's name says of the port it opens.
+struct port_kind {
+    bool bounded;     // every wait needs a deadline: a peer that vanishes may never say so
+    bool appears;     // a board plugged in makes it appear (a path --wait can watch)
+    bool sets_speed;  // --baud reaches the device's line from here
+};
+port_kind portKind(const std::string& device);
+
+// Opens the port `device` names, the transport chosen by its form: a
+// network port (`socket://`, `rfc2217://`), else the serial terminal at that
+// path, with `exclusive` taking it for this run alone. `timeoutMs` bounds
+// connecting and every later wait of a network port.
+std::unique_ptr<transport> openLink(const std::string& device, bool exclusive, int timeoutMs);
 
 }  // namespace bootlink
