@@ -205,13 +205,15 @@ board_result runBoard(const settings& run, flash_image image, std::optional<uint
         done = onBoard(run, std::move(image), serial, line, known, afterWake);
     } catch (const fatal& f) {
         done = failed(f);
+        report(done);
     }
     line.close();
     done = completed(done, known);
     if (done.serial_returned) {
         try {
             giveBackSerial(run, *known.serial);
-        } catch (const fatal&) {  // said on the way; the run's own status stands
+        } catch (const fatal& f) {  // said; the run's own status stands
+            report(failed(f));
         }
     }
     return {done, finishOutput(done, run)};

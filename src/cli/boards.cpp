@@ -51,6 +51,7 @@ struct board {
         done = runBoard(run, image, serial, [] {});
     } catch (const fatal& f) {  // its table in the file of defaults does not read
         done.result = failed(f);
+        report(done.result);
         done.status = finish(done.result, run);
     }
     const std::string text = reportLine(run, done.result, done.status) + "\n";
@@ -326,7 +327,6 @@ outcome waitForBoards(const settings& run, const flash_image& image) {
     // Stopped between boards, the line ends as its boards did: 0 if every one succeeded.
     result.message = line.all ? "[OK => " + counted(static_cast<uint64_t>(line.ended), "board") + ", every one succeeded]\n"
                               : "[ERROR, not every board succeeded]\n";
-    if (!line.all) out("%s", result.message.c_str());
     return result;
 }
 
@@ -383,7 +383,6 @@ outcome programBoards(const settings& run, const flash_image& image) {
         result.kind = result_kind::device_error;
         result.status = 255;
         result.message = "[ERROR, not every board succeeded]\n";
-        out("%s", result.message.c_str());
     } else {
         result.message = "[OK => every board succeeded]\n";
     }

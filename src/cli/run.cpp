@@ -158,7 +158,9 @@ int run(int argc, char** argv) {
     try {
         return runAction(argc, argv, run);
     } catch (const fatal& f) {
-        return finish(failed(f), run);
+        const outcome stopped = failed(f);
+        report(stopped);
+        return finish(stopped, run);
     }
 }
 

@@ -227,11 +227,12 @@ private:
                 bar->advance(i + 1);
             }
             checkRows();
-        } catch (const fatal&) {
+        } catch (fatal& f) {
             if (!inFlight && failed_.empty()) {
                 kept.done();  // every row erased so far is back; the others were never erased
                 throw;
             }
+            say(f);  // why it stopped, then where the bytes are
             out("[the device's own bytes of those rows are in %s: bootlink --program --hexfile %s puts them back]\n",
                 kept.path().c_str(), kept.path().c_str());
             throw;

@@ -22,20 +22,24 @@ enum class result_kind {
 // The word reports use for a kind ("verify-failed").
 const char* kindName(result_kind kind);
 
-// Ends the run. Thrown after the message has been printed; the one catch in
-// the run driver closes the line (putting its settings back) and turns it
-// into the run's outcome.
+// Ends the run. The one catch of a board's run closes the line (putting its
+// settings back), turns it into the run's outcome and has the reporter print
+// its message, in order after everything printed before the throw.
 struct fatal {
     int status;  // 255 protocol/usage/settings, 254 hex file, 128 + signal
     result_kind kind = result_kind::device_error;
     std::string message;
+    bool said = false;  // the message is out already (say)
 };
 
-// Prints the message through the one print path, then ends the run with
-// `status` (its kind: 254 a hex file, above 128 a signal, else a device
-// error), or with `kind` and 255, or with both.
+// Ends the run with the message, `status` (its kind: 254 a hex file, above
+// 128 a signal, else a device error), or with `kind` and 255, or with both.
 [[noreturn]] void fail(int status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 [[noreturn]] void fail(result_kind kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 [[noreturn]] void fail(result_kind kind, int status, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// Prints a failure's message now, once: for a catch on the way out that has
+// more to say after it (where the device's own bytes were kept).
+void say(fatal& f);
 
 }  // namespace bootlink

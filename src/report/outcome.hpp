@@ -32,6 +32,7 @@ struct outcome {
     bool wrote = false;              // a write request went to the board (a serial number in it is spent)
     bool opened = false;             // the run went as far as opening the board's line
     bool serial_returned = false;    // the board failed before any write: its number went back
+    bool said = false;               // a failure's message is out already
 
     bool ok() const { return kind == result_kind::ok && status == 0; }
 };
@@ -39,8 +40,8 @@ struct outcome {
 // The outcome of a run that ended with `f`.
 outcome failed(const fatal& f);
 
-// Prints the outcome as the run's text: the result line of a success (a
-// failure's message was printed where it happened, in order with the trace).
+// Prints the outcome as the run's text: the result line of a success, the
+// message of a failure (unless it is out already).
 void report(const outcome& result);
 
 // The one place an outcome becomes the process status.

@@ -34,11 +34,8 @@ std::string format(const char* fmt, va_list args) {
     return text;
 }
 
-// Prints the message and throws it with the run's end.
-[[noreturn]] void end(result_kind kind, int status, const std::string& text) {
-    out("%s", text.c_str());
-    throw fatal{status, kind, text};
-}
+// Throws the run's end; its message is printed where it is caught.
+[[noreturn]] void end(result_kind kind, int status, const std::string& text) { throw fatal{status, kind, text}; }
 
 result_kind kindOfStatus(int status) {
     if (status == 254) return result_kind::bad_file;
@@ -118,11 +115,17 @@ outcome failed(const fatal& f) {
     o.kind = f.status == 0 ? result_kind::ok : f.kind;
     o.status = f.status;
     o.message = f.message;
+    o.said = f.said;
     return o;
 }
 
+void say(fatal& f) {
+    if (!f.said) out("%s", f.message.c_str());
+    f.said = true;
+}
+
 void report(const outcome& result) {
-    if (result.ok() && !result.message.empty()) out("%s", result.message.c_str());
+    if (!result.said && !result.message.empty()) out("%s", result.message.c_str());
 }
 
 int exitStatus(const outcome& result) {

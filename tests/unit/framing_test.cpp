@@ -10,6 +10,7 @@
 
 #include "capture.hpp"
 #include "report/fatal.hpp"
+#include "report/outcome.hpp"
 #include "link/framing.hpp"
 #include "link/serial.hpp"
 
@@ -121,18 +122,28 @@ void PrintTo(const BadReply& c, std::ostream* os) {
 
 class RefusedReply : public ::testing::TestWithParam<BadReply> {};
 
+// Runs `step` as a board's run does: a failure reaches the one catch, whose
+// reporter prints its message after the trace. The status it ended with, 0
+// for none.
+template <class Step>
+int asTheRunDoes(Step step) {
+    try {
+        step();
+    } catch (const bootlink::fatal& f) {
+        bootlink::report(bootlink::failed(f));
+        return f.status;
+    }
+    return 0;
+}
+
 // The run's one catch closes the line (the end-to-end tests see it closed
 // and its settings put back); the link only reports and throws.
 TEST_P(RefusedReply, EndsTheRunWithItsMessage) {
     line_pair line;
     line.reply(GetParam().bytes);
     capture_output cap;
-    try {
-        bootlink::receiveAck(line.host, bootlink::CMD_WRITE_FLASH);
-        FAIL() << "accepted a bad reply";
-    } catch (const bootlink::fatal& f) {
-        EXPECT_EQ(f.status, 255);
-    }
+    EXPECT_EQ(asTheRunDoes([&] { bootlink::receiveAck(line.host, bootlink::CMD_WRITE_FLASH); }), 255)
+        << "accepted a bad reply";
     EXPECT_EQ(cap.text(), GetParam().trace);
 }
 
@@ -151,7 +162,7 @@ TEST(Reply, EndOfFileIsAnErrorNotAByte) {
     line.reply({0x0F});
     shutdown(line.device, SHUT_WR);
     capture_output cap;
-    EXPECT_THROW(bootlink::receiveAck(line.host, bootlink::CMD_ERASE_FLASH), bootlink::fatal);
+    EXPECT_EQ(asTheRunDoes([&] { bootlink::receiveAck(line.host, bootlink::CMD_ERASE_FLASH); }), 255);
     EXPECT_EQ(cap.text(), "RECEIVING: <STX>\n[ERROR, could not read from serial device (end of file)]\n");
 }
 
@@ -161,7 +172,7 @@ TEST(Send, WriteFailureEndsTheRun) {
     line.device = socket(AF_UNIX, SOCK_STREAM, 0);  // keep the destructor happy
     signal(SIGPIPE, SIG_IGN);
     capture_output cap;
-    EXPECT_THROW(bootlink::sendRequest(line.host, {0x00, 0x00}), bootlink::fatal);
+    EXPECT_EQ(asTheRunDoes([&] { bootlink::sendRequest(line.host, {0x00, 0x00}); }), 255);
     EXPECT_EQ(cap.text(), "<STX>\n[ERROR, could not write to serial device (Broken pipe)]\n");
     // The half-built packet left no checksum behind.
     line_pair next;
