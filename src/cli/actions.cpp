@@ -24,7 +24,7 @@ const action_entry actions[] = {
 };
 
 // No action chosen: the usage text says so once the device is awake.
-const action_entry none{-1, "", SINGLE_STEP_RULES, false, false, false, checkOnly};
+const action_entry none{ACTION_NONE, "", SINGLE_STEP_RULES, false, false, false, checkOnly};
 
 }  // namespace
 

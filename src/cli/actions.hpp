@@ -12,7 +12,7 @@
 namespace bootlink {
 
 struct action_entry {
-    int32_t code;
+    action_code code;
     const char* announce;    // "action: read flash"
     action_rules rules;
     bool loads_image;        // reads and checks the whole hex file before the line is opened

@@ -15,21 +15,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct known_key {
-    const char* name;
-    setting_id id;
-    bool per_device;  // may also stand in a device's own table
-};
-constexpr known_key keys[] = {
-    {"device", setting_id::device, false},         {"baud", setting_id::baud, true},
-    {"pace", setting_id::pace, true},              {"timeout", setting_id::timeout, true},
-    {"retries", setting_id::retries, true},        {"eeprom-size", setting_id::eeprom_size, false},
-    {"flash-size", setting_id::flash_size, false},
-};
+// The keys are the options' names, where the option table lets the file give it.
+using known_key = option_entry;
 
 const known_key* keyNamed(std::string_view name, bool inDeviceTable) {
-    for (const auto& k : keys)
-        if (name == k.name && (!inDeviceTable || k.per_device)) return &k;
+    for (const auto& o : optionTable())
+        if (o.key != in_file::no && name == o.name && (!inDeviceTable || o.key == in_file::top_and_device)) return &o;
     return nullptr;
 }
 
@@ -45,16 +36,16 @@ bool isFile(const std::string& path) {
 
 // The value of one key, checked, as the option's argument would give it.
 std::string checkedValue(const std::string& file, const known_key& key, const toml::node& value) {
-    if (key.id == setting_id::device) {
+    if (key.fills == setting_id::device) {
         const auto path = value.value<std::string>();
         if (!path || path->empty()) badValue(file, value, key.name, "takes the path of the serial device, in quotes");
         return *path;
     }
     const auto number = value.value_exact<int64_t>();
     char why[160];
-    const char* problem = number ? numberProblem(key.id, static_cast<long>(*number)) : "";
+    const char* problem = number ? numberProblem(key.fills, static_cast<long>(*number)) : "";
     if (number && !problem) return std::to_string(*number);
-    std::snprintf(why, sizeof why, "takes %s", number ? problem : numberProblem(key.id, -1));
+    std::snprintf(why, sizeof why, "takes %s", number ? problem : numberProblem(key.fills, -1));
     badValue(file, value, key.name, why);
 }
 
@@ -77,7 +68,7 @@ void checkTable(const std::string& file, const toml::table& table, bool deviceTa
 void applyTable(settings& run, const std::string& file, const toml::table& table) {
     for (const auto& [name, value] : table) {
         const known_key* key = value.is_table() ? nullptr : keyNamed(name.str(), false);
-        if (key) applyDefault(run, key->id, checkedValue(file, *key, value), file, origin::file);
+        if (key) applyDefault(run, key->fills, checkedValue(file, *key, value), file, origin::file);
     }
 }
 
@@ -93,12 +84,8 @@ const toml::table* deviceTable(const toml::table& top, const std::string& device
 }
 
 const char* environmentName(setting_id id) {
-    switch (id) {
-    case setting_id::baud: return "BOOTLINK_BAUD";
-    case setting_id::pace: return "BOOTLINK_PACE";
-    case setting_id::timeout: return "BOOTLINK_TIMEOUT";
-    default: return "BOOTLINK_DEVICE";
-    }
+    const option_entry* o = optionFilling(id);
+    return o && o->environment ? o->environment : "?";
 }
 
 }  // namespace
@@ -159,8 +146,8 @@ void readDeviceDefaults(settings& run) {
     // The device's own values come before the file's general ones: those
     // give way, what the command line or the variables say does not.
     for (const auto& [name, value] : *own)
-        if (const known_key* key = keyNamed(name.str(), true); key && run.source(key->id) == origin::file)
-            run.mark(key->id, origin::builtin);
+        if (const known_key* key = keyNamed(name.str(), true); key && run.source(key->fills) == origin::file)
+            run.mark(key->fills, origin::builtin);
     applyTable(run, run.defaults_file + " [" + run.dev + "]", *own);
 }
 

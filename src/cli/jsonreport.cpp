@@ -50,7 +50,7 @@ json entry(const settings& run, const outcome& result, int status) {
     char id[8];
     if (result.device_id) std::snprintf(id, sizeof id, "0x%04x", *result.device_id);
     j["device_id"] = result.device_id ? json(id) : json(nullptr);
-    j["action"] = static_cast<uint32_t>(run.action) <= static_cast<uint32_t>(ACTION_LAST) ? actionOption(run.action) : "";
+    j["action"] = chosen(run.action) ? actionOption(run.action) : "";
     if (!run.hexfile.empty()) {
         j["hexfile"] = run.hexfile;
         // Of the bytes read and programmed, not of whatever the path holds now.

@@ -1,5 +1,6 @@
 #include "cli/options.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -56,10 +57,8 @@ using I = setting_id;
 
 // A whole number, decimal or 0x hexadecimal, nothing after it, at most `highest`.
 uint64_t wholeNumber(const char* arg, const char* option, uint64_t highest) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long v = std::strtoull(arg, &end, 0);
-    if (arg[0] < '0' || arg[0] > '9' || *end != '\0' || errno != 0 || v > highest)
+    uint64_t v = 0;
+    if (!plainNumber(arg, true, v) || v > highest)
         fail(result_kind::refused, "ERROR: --%s takes a number from 0 to %llu, not '%s'\n", option,
              static_cast<unsigned long long>(highest), arg);
     return v;
@@ -68,47 +67,24 @@ uint64_t wholeNumber(const char* arg, const char* option, uint64_t highest) {
 // The newer options take plain decimal numbers, checked whole (no sign, no
 // prefix, nothing after), and refuse a value out of range at once. The same
 // ranges hold for a value from the environment or the file of defaults.
-struct number_rule {
-    setting_id id;
-    const char* option;
-    long lowest, highest;
-    const char* takes;  // what the refusal says it takes
-};
-const number_rule numberRules[] = {
-    {I::baud, "baud", BAUD_MIN, BAUD_MAX, "a line speed from 50 to 4000000 bit/s"},
-    {I::pace, "pace", 0, 999, "a pause from 0 to 999 ms"},
-    {I::timeout, "timeout", 1, 600000, "a time from 1 to 600000 ms"},
-    {I::retries, "retries", 0, 10, "a count from 0 to 10"},
-    {I::eeprom_size, "eeprom-size", 256, EEPROM_SIZE_MAX, "a power of two from 256 to 65536"},
-    {I::flash_size, "flash-size", 64, FLASH_SIZE_MAX, "a multiple of 64 from 64 to 2097152"},
-};
-
-const number_rule& ruleFor(setting_id id) {
-    for (const auto& r : numberRules)
-        if (r.id == id) return r;
-    return numberRules[0];
-}
-
-bool fits(const number_rule& rule, long v) {
-    if (v < rule.lowest || v > rule.highest) return false;
-    if (rule.id == I::eeprom_size) return std::has_single_bit(static_cast<unsigned long>(v));
-    if (rule.id == I::flash_size) return v % 64 == 0;
+bool fits(const number_range& range, uint64_t v) {
+    if (v < static_cast<uint64_t>(range.lowest) || v > static_cast<uint64_t>(range.highest)) return false;
+    if (range.steps == number_range::step::power_of_two) return std::has_single_bit(v);
+    if (range.steps == number_range::step::row) return v % ROW_BYTES == 0;
     return true;
 }
 
 int32_t boundedNumber(const char* arg, setting_id id) {
-    const number_rule& rule = ruleFor(id);
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(arg, &end, 10);
-    const bool digits = arg[0] >= '0' && arg[0] <= '9' && *end == '\0' && errno == 0;
-    if (!digits || !fits(rule, v)) fail(result_kind::refused, "ERROR: --%s takes %s, not '%s'\n", rule.option, rule.takes, arg);
+    const option_entry& o = *optionFilling(id);
+    uint64_t v = 0;
+    if (!plainNumber(arg, false, v) || !fits(o.range, v))
+        fail(result_kind::refused, "ERROR: --%s takes %s, not '%s'\n", o.name, o.range.takes, arg);
     return static_cast<int32_t>(v);
 }
 
 
 // An action option: the last one given wins.
-option_entry action(const char* name, int32_t code, const char* group = nullptr, const char* help = nullptr) {
+option_entry action(const char* name, action_code code, const char* group = nullptr, const char* help = nullptr) {
     return {name, 0, false, code, I::count_, false, ALL_ACTIONS, nullptr, group, help};
 }
 
@@ -118,33 +94,34 @@ const std::vector<option_entry> table = {
     action("eraseflash", ACTION_ERASE_FLASH),
     action("readeeprom", ACTION_READ_EEPROM),
     action("reset", ACTION_RESET),
-    {"device", 'd', true, -1, I::device, true, ALL_ACTIONS,
+    {"device", 'd', true, ACTION_NONE, I::device, true, ALL_ACTIONS,
      [](S& r, const char* a, const char* from) {
          storePath(r.dev, a, "device");
          out("using device %s for serial comms%s\n", r.dev.c_str(), from);
      },
-     "The line:\n", "  -d, --device PATH        serial device (/dev/ttyS0, or $BOOTLINK_DEVICE)\n"},
-    {"bytes", 'b', true, -1, I::bytes, true, RANGE_ACTIONS,
+     "The line:\n", "  -d, --device PATH        serial device (/dev/ttyS0, or $BOOTLINK_DEVICE)\n", "BOOTLINK_DEVICE",
+     in_file::top},
+    {"bytes", 'b', true, ACTION_NONE, I::bytes, true, RANGE_ACTIONS,
      [](S& r, const char* a, const char*) {
          r.bytes = number_arg(a);
          if (r.bytes <= 0) out("ERROR: malformed argument for '--bytes'\n");
          out("with 0x%x (decimal: %i) bytes\n", r.bytes, r.bytes);
      },
      nullptr, nullptr},
-    {"startaddr", 'a', true, -1, I::startaddr, true, RANGE_ACTIONS,
+    {"startaddr", 'a', true, ACTION_NONE, I::startaddr, true, RANGE_ACTIONS,
      [](S& r, const char* a, const char*) {
          r.startaddr = number_arg(a);
          if (r.startaddr < 0) out("ERROR: malformed argument for '--startaddr'\n");
          out("startaddr=0x%x (decimal: %i)\n", r.startaddr, r.startaddr);
      },
      nullptr, nullptr},
-    {"hexfile", 'f', true, -1, I::hexfile, true, FILE_ACTIONS,
+    {"hexfile", 'f', true, ACTION_NONE, I::hexfile, true, FILE_ACTIONS,
      [](S& r, const char* a, const char*) {
          storePath(r.hexfile, a, "hexfile");
          out("using hexfile '%s'\n", r.hexfile.c_str());
      },
      nullptr, nullptr},
-    {"rows", 'r', true, -1, I::rows, true, RANGE_ACTIONS,
+    {"rows", 'r', true, ACTION_NONE, I::rows, true, RANGE_ACTIONS,
      [](S& r, const char* a, const char*) {
          r.rows = number_arg(a);
          if (r.rows <= 0) out("ERROR: malformed argument for '--rows'\n");
@@ -157,48 +134,46 @@ const std::vector<option_entry> table = {
            "  --verify --hexfile F     compare the device with the file, change nothing\n"),
     action("check", ACTION_CHECK, "Programming a board:\n",
            "  --check --hexfile F      check the file and show what --program would do (no device)\n"),
-    {"run", 0, false, -1, I::run_after, false, actionBit(ACTION_PROGRAM),
+    {"run", 0, false, ACTION_NONE, I::run_after, false, actionBit(ACTION_PROGRAM),
      [](S& r, const char*, const char*) {
          r.run_after = true;
          out("resetting the device after programming\n");
      },
      "Programming a board:\n", "  --run                    with --program: reset the device once it is verified\n"},
-    {"skip-unchanged", 0, false, -1, I::skip_unchanged, false, actionBit(ACTION_PROGRAM),
+    {"skip-unchanged", 0, false, ACTION_NONE, I::skip_unchanged, false, actionBit(ACTION_PROGRAM),
      [](S& r, const char*, const char*) {
          r.skip_unchanged = true;
          out("leaving rows that already hold the file alone\n");
      },
      "Programming a board:\n", "  --skip-unchanged         with --program: leave the rows that already hold the file\n"},
-    {"write-config", 0, false, -1, I::write_config, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
+    {"write-config", 0, false, ACTION_NONE, I::write_config, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
      [](S& r, const char*, const char*) {
          r.write_config = true;
          out("writing the configuration bytes the file gives\n");
      },
      "Programming a board:\n", "  --write-config           with --program: write the configuration and ID locations too\n"},
-    {"expect-id", 0, true, -1, I::expect_id, false, bits({ACTION_PROGRAM, ACTION_VERIFY}),
+    {"expect-id", 0, true, ACTION_NONE, I::expect_id, false, bits({ACTION_PROGRAM, ACTION_VERIFY}),
      [](S& r, const char* a, const char*) {
-         char* end = nullptr;
-         errno = 0;
-         const long v = std::strtol(a, &end, 0);
-         if (a[0] < '0' || a[0] > '9' || *end != '\0' || errno != 0 || v > 0xFFFF)
+         uint64_t v = 0;
+         if (!plainNumber(a, true, v) || v > 0xFFFF)
              fail(result_kind::refused, "ERROR: --expect-id takes a device ID from 0x0000 to 0xFFFF, not '%s'\n", a);
          r.expect_id = static_cast<int32_t>(v);
          out("expecting device ID 0x%04x\n", static_cast<unsigned>(r.expect_id));
      },
      "Programming a board:\n", "  --expect-id ID           refuse a board whose device ID is another (0x4c20)\n"},
-    {"serial-at", 0, true, -1, I::serial_at, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
+    {"serial-at", 0, true, ACTION_NONE, I::serial_at, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
      [](S& r, const char* a, const char*) {
          r.serial_at = static_cast<int32_t>(wholeNumber(a, "serial-at", ADDRESS_LIMIT));
          out("serial numbers at 0x%06X\n", static_cast<unsigned>(r.serial_at));
      },
      "Serial numbers:\n", "  --serial-at ADDR         where each board's serial number goes (flash or 0xF00000 up)\n"},
-    {"serial", 0, true, -1, I::serial_start, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
+    {"serial", 0, true, ACTION_NONE, I::serial_start, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
      [](S& r, const char* a, const char*) {
          r.serial_start = wholeNumber(a, "serial", UINT64_MAX);
          out("serial numbers from %llu\n", static_cast<unsigned long long>(r.serial_start));
      },
      "Serial numbers:\n", "  --serial N               the first board's number\n"},
-    {"serial-bytes", 0, true, -1, I::serial_bytes, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
+    {"serial-bytes", 0, true, ACTION_NONE, I::serial_bytes, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
      [](S& r, const char* a, const char*) {
          r.serial_bytes = static_cast<int32_t>(wholeNumber(a, "serial-bytes", 8));
          if (r.serial_bytes == 0)
@@ -206,7 +181,7 @@ const std::vector<option_entry> table = {
          out("serial numbers of %s\n", counted(static_cast<unsigned long long>(r.serial_bytes), "byte").c_str());
      },
      "Serial numbers:\n", "  --serial-bytes N         its bytes, 1 to 8, least significant first (4)\n"},
-    {"serial-file", 0, true, -1, I::serial_file, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
+    {"serial-file", 0, true, ACTION_NONE, I::serial_file, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
      [](S& r, const char* a, const char*) {
          storePath(r.serial_file, a, "serial-file");
          out("keeping the next serial number in '%s'\n", r.serial_file.c_str());
@@ -216,40 +191,44 @@ const std::vector<option_entry> table = {
            "  --writeeeprom --hexfile F  write the file's EEPROM data and read it back\n"),
     action("eraseeeprom", ACTION_ERASE_EEPROM, "Programming a board:\n",
            "  --eraseeeprom            set the EEPROM (or --bytes from --startaddr of it) to 0xFF\n"),
-    {"eeprom-size", 0, true, -1, I::eeprom_size, false, EEPROM_ACTIONS,
+    {"eeprom-size", 0, true, ACTION_NONE, I::eeprom_size, false, EEPROM_ACTIONS,
      [](S& r, const char* a, const char* from) {
          r.eeprom_size = boundedNumber(a, I::eeprom_size);
          out("data EEPROM of %d bytes%s\n", r.eeprom_size, from);
      },
      "Programming a board:\n",
-     "  --eeprom-size N          bytes of data EEPROM, a power of two, 256 to 65536 (256)\n"},
-    {"trace", 0, false, -1, I::trace, false, TRACED_ACTIONS,
+     "  --eeprom-size N          bytes of data EEPROM, a power of two, 256 to 65536 (256)\n", nullptr, in_file::top,
+     {256, EEPROM_SIZE_MAX, number_range::step::power_of_two, "a power of two from 256 to 65536"}},
+    {"trace", 0, false, ACTION_NONE, I::trace, false, TRACED_ACTIONS,
      [](S& r, const char*, const char*) {
          r.trace = true;
          out("tracing every byte\n");
      },
      "Programming a board:\n", "  --trace                  the byte trace for the actions above\n"},
-    {"baud", 0, true, -1, I::baud, false, ALL_ACTIONS,
+    {"baud", 0, true, ACTION_NONE, I::baud, false, ALL_ACTIONS,
      [](S& r, const char* a, const char* from) {
          r.baud = boundedNumber(a, I::baud);
          out("line speed %d bit/s%s\n", r.baud, from);
      },
-     "The line:\n", "  --baud N                 line speed in bit/s, 50 to 4000000 (19200)\n"},
-    {"pace", 0, true, -1, I::pace, false, ALL_ACTIONS,
+     "The line:\n", "  --baud N                 line speed in bit/s, 50 to 4000000 (19200)\n", "BOOTLINK_BAUD",
+     in_file::top_and_device, {BAUD_MIN, BAUD_MAX, number_range::step::any, "a line speed from 50 to 4000000 bit/s"}},
+    {"pace", 0, true, ACTION_NONE, I::pace, false, ALL_ACTIONS,
      [](S& r, const char* a, const char* from) {
          r.pace_ms = boundedNumber(a, I::pace);
          out("pause after each byte sent: %d ms%s\n", r.pace_ms, from);
      },
-     "The line:\n", "  --pace MS                pause after each byte sent, 0 to 999 (10)\n"},
-    {"timeout", 0, true, -1, I::timeout, false, ALL_ACTIONS,
+     "The line:\n", "  --pace MS                pause after each byte sent, 0 to 999 (10)\n", "BOOTLINK_PACE",
+     in_file::top_and_device, {0, 999, number_range::step::any, "a pause from 0 to 999 ms"}},
+    {"timeout", 0, true, ACTION_NONE, I::timeout, false, ALL_ACTIONS,
      [](S& r, const char* a, const char* from) {
          r.timeout_ms = boundedNumber(a, I::timeout);
          out("reply timeout %d ms%s\n", r.timeout_ms, from);
      },
      "The line:\n",
      "  --timeout MS             longest wait for a reply byte (5000 for the actions that\n"
-     "                           program, verify or back up a board; the single steps wait for ever)\n"},
-    {"retries", 0, true, -1, I::retries, false, ALL_ACTIONS & ~bits({ACTION_RESET, ACTION_CHECK}),
+     "                           program, verify or back up a board; the single steps wait for ever)\n",
+     "BOOTLINK_TIMEOUT", in_file::top_and_device, {1, 600000, number_range::step::any, "a time from 1 to 600000 ms"}},
+    {"retries", 0, true, ACTION_NONE, I::retries, false, ALL_ACTIONS & ~bits({ACTION_RESET, ACTION_CHECK}),
      [](S& r, const char* a, const char* from) {
          r.retries = boundedNumber(a, I::retries);
          if (r.retries == 0)
@@ -258,8 +237,9 @@ const std::vector<option_entry> table = {
              out("sending a request again up to %s after a lost reply%s\n",
                  counted(static_cast<uint64_t>(r.retries), "time").c_str(), from);
      },
-     "The line:\n", "  --retries N              send a request again after a lost reply, 0 to 10\n"},
-    {"no-lock", 0, false, -1, I::lock, false, ALL_ACTIONS,
+     "The line:\n", "  --retries N              send a request again after a lost reply, 0 to 10\n", nullptr,
+     in_file::top_and_device, {0, 10, number_range::step::any, "a count from 0 to 10"}},
+    {"no-lock", 0, false, ACTION_NONE, I::lock, false, ALL_ACTIONS,
      [](S& r, const char*, const char*) {
          r.lock = false;
          out("not locking the serial device\n");
@@ -270,20 +250,21 @@ const std::vector<option_entry> table = {
     action("readall", ACTION_READ_ALL, "Reading:\n",
            "  --readall --output F     back up the whole board (program memory, ID, configuration,\n"
            "                           EEPROM) into one hex file that --program --write-config restores\n"),
-    {"flash-size", 0, true, -1, I::flash_size, false, actionBit(ACTION_READ_ALL),
+    {"flash-size", 0, true, ACTION_NONE, I::flash_size, false, actionBit(ACTION_READ_ALL),
      [](S& r, const char* a, const char* from) {
          r.flash_size = boundedNumber(a, I::flash_size);
          out("program memory of %d bytes%s\n", r.flash_size, from);
      },
-     "Reading:\n", "  --flash-size N           bytes of program memory, for --readall\n"},
-    {"output", 0, true, -1, I::output, false, SAVING_ACTIONS,
+     "Reading:\n", "  --flash-size N           bytes of program memory, for --readall\n", nullptr, in_file::top,
+     {ROW_BYTES, FLASH_SIZE_MAX, number_range::step::row, "a multiple of 64 from 64 to 2097152"}},
+    {"output", 0, true, ACTION_NONE, I::output, false, SAVING_ACTIONS,
      [](S& r, const char* a, const char*) {
          storePath(r.output, a, "output");
          out("saving the dump to '%s'\n", r.output.c_str());
      },
      "Reading:\n", "  --output F               save a read to F (--readflash: out.hex by default)\n"},
     // Only the actions whose output is the byte trace have one to leave out.
-    {"quiet", 0, false, -1, I::quiet, false,
+    {"quiet", 0, false, ACTION_NONE, I::quiet, false,
      bits({ACTION_WRITE_FLASH, ACTION_READ_FLASH, ACTION_ERASE_FLASH, ACTION_READ_EEPROM, ACTION_RESET,
            ACTION_READ_CONFIG}),
      [](S& r, const char*, const char*) {
@@ -291,55 +272,55 @@ const std::vector<option_entry> table = {
          out("no byte trace\n");
      },
      "Reading:\n", "  --quiet                  no byte trace and no dump: phases and results only\n"},
-    {"devices", 0, true, -1, I::devices, false, MANY_BOARD_ACTIONS,
+    {"devices", 0, true, ACTION_NONE, I::devices, false, MANY_BOARD_ACTIONS,
      [](S& r, const char* a, const char*) {
          r.devices = boardList(a);
          out("working on %s at once\n", counted(r.devices.size(), "board").c_str());
      },
      "Many boards:\n", "  --devices LIST           the boards to work on at once: PATH,PATH,... or @FILE\n"},
-    {"log-dir", 0, true, -1, I::log_dir, false, MANY_BOARD_ACTIONS,
+    {"log-dir", 0, true, ACTION_NONE, I::log_dir, false, MANY_BOARD_ACTIONS,
      [](S& r, const char* a, const char*) {
          storePath(r.log_dir, a, "log-dir");
          out("a log per board in '%s'\n", r.log_dir.c_str());
      },
      "Many boards:\n", "  --log-dir DIR            with --devices: each board's output in DIR/BOARD.log\n"},
-    {"wait", 0, false, -1, I::wait, false, actionBit(ACTION_PROGRAM),
+    {"wait", 0, false, ACTION_NONE, I::wait, false, actionBit(ACTION_PROGRAM),
      [](S& r, const char*, const char*) {
          r.wait = true;
          out("programming each board as it is plugged in\n");
      },
      "Many boards:\n", "  --wait                   with --program: each board as it is plugged in, until stopped\n"},
-    {"count", 0, true, -1, I::count, false, actionBit(ACTION_PROGRAM),
+    {"count", 0, true, ACTION_NONE, I::count, false, actionBit(ACTION_PROGRAM),
      [](S& r, const char* a, const char*) {
          r.count = static_cast<int32_t>(wholeNumber(a, "count", 1000000));
          out("stopping after %s\n", counted(static_cast<uint64_t>(r.count), "board").c_str());
      },
      "Many boards:\n", "  --count N                with --wait: stop after N boards\n"},
-    {"report", 0, true, -1, I::report, false, ALL_ACTIONS & ~actionBit(ACTION_CHECK),
+    {"report", 0, true, ACTION_NONE, I::report, false, ALL_ACTIONS & ~actionBit(ACTION_CHECK),
      [](S& r, const char* a, const char*) {
          storePath(r.report_file, a, "report");
          out("reporting to '%s'\n", r.report_file.c_str());
      },
      "Other:\n", "  --report F               append a JSON line for the run to F (device, result, SHA-256)\n"},
-    {"no-config", 0, false, -1, I::count_, false, ALL_ACTIONS,
+    {"no-config", 0, false, ACTION_NONE, I::count_, false, ALL_ACTIONS,
      [](S& r, const char*, const char*) { r.read_defaults = false; },
      "Other:\n", "  --no-config              read no file of defaults (./bootlink.toml, ~/.config/bootlink)\n"},
-    {"show-config", 0, false, -1, I::count_, false, ALL_ACTIONS,
+    {"show-config", 0, false, ACTION_NONE, I::count_, false, ALL_ACTIONS,
      [](S& r, const char*, const char*) { r.show_config = true; },
      "Other:\n", "  --show-config            print each setting, its value and where it came from\n"},
-    {"list-devices", 0, false, -1, I::count_, false, ALL_ACTIONS,
+    {"list-devices", 0, false, ACTION_NONE, I::count_, false, ALL_ACTIONS,
      [](S&, const char*, const char*) {
          listDevices("/dev", "/sys");
          throw fatal{0, result_kind::ok, {}};
      },
      "Other:\n", "  --list-devices           list the serial devices\n"},
-    {"version", 0, false, -1, I::count_, false, ALL_ACTIONS,
+    {"version", 0, false, ACTION_NONE, I::count_, false, ALL_ACTIONS,
      [](S&, const char*, const char*) {
          out("bootlink %s\n", BOOTLINK_VERSION);
          throw fatal{0, result_kind::ok, {}};  // ends the run here, like --help, before any device is opened
      },
      "Other:\n", "  --version                print the version\n"},
-    {"help", 'h', false, -1, I::count_, true, ALL_ACTIONS, nullptr, "Other:\n",
+    {"help", 'h', false, ACTION_NONE, I::count_, true, ALL_ACTIONS, nullptr, "Other:\n",
      "  -h, --help               this text\n"},
 };
 
@@ -408,26 +389,40 @@ int scanOptions(int argc, char** argv, settings& run) {
             out("Help:\n");
             usage(argv[0]);
         }
-        if (o->action >= 0) run.action = o->action;
+        if (o->action != ACTION_NONE) run.action = o->action;
         if (o->apply) o->apply(run, optarg, "");
         if (o->fills != setting_id::count_) run.mark(o->fills, origin::command_line);
     }
     return optind;
 }
 
+const option_entry* optionFilling(setting_id id) {
+    for (const auto& o : table)
+        if (o.fills == id) return &o;
+    return nullptr;
+}
+
+bool plainNumber(const char* text, bool hexadecimal, uint64_t& value) {
+    if (text[0] < '0' || text[0] > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text, &end, hexadecimal ? 0 : 10);
+    if (*end != '\0' || errno != 0) return false;
+    value = v;
+    return true;
+}
+
 const char* numberProblem(setting_id id, long value) {
-    const number_rule& rule = ruleFor(id);
-    return fits(rule, value) ? nullptr : rule.takes;
+    const option_entry* o = optionFilling(id);
+    return value >= 0 && fits(o->range, static_cast<uint64_t>(value)) ? nullptr : o->range.takes;
 }
 
 void applyDefault(settings& run, setting_id id, const std::string& value, const std::string& where, origin o) {
     if (run.set(id)) return;  // the command line, or a nearer source, has given it
-    const option_entry* entry = nullptr;
-    for (const auto& e : table)
-        if (e.fills == id) entry = &e;
+    const option_entry* entry = optionFilling(id);
     if (!entry) return;
     // Not used by this action: passed over, not refused. --check opens no line.
-    const bool any = static_cast<uint32_t>(run.action) > static_cast<uint32_t>(ACTION_LAST);
+    const bool any = !chosen(run.action);
     // --check opens no line, but tells how long the run would take at the
     // speed and pace the run would have.
     if (!any && (!(entry->actions & actionBit(run.action)) || (run.action == ACTION_CHECK && id == I::device))) return;
@@ -436,32 +431,26 @@ void applyDefault(settings& run, setting_id id, const std::string& value, const 
 }
 
 void readEnvironment(settings& run) {
-    // A bench with one adapter can name it once for every run; --device wins.
-    const char* device = std::getenv("BOOTLINK_DEVICE");
-    if (!run.given(setting_id::device) && device && *device) {
-        storePath(run.dev, device, "device");
-        run.mark(setting_id::device, origin::environment);
-        out("using device %s for serial comms (from BOOTLINK_DEVICE)\n", run.dev.c_str());
-    }
-    const struct {
-        const char* name;
-        setting_id id;
-    } numbers[] = {{"BOOTLINK_BAUD", I::baud}, {"BOOTLINK_PACE", I::pace}, {"BOOTLINK_TIMEOUT", I::timeout}};
-    for (const auto& v : numbers) {
-        const char* text = std::getenv(v.name);
+    for (const auto& o : table) {
+        const char* text = o.environment ? std::getenv(o.environment) : nullptr;
         if (!text || !*text) continue;
-        char* end = nullptr;
-        errno = 0;
-        const long n = std::strtol(text, &end, 10);
-        const bool digits = text[0] >= '0' && text[0] <= '9' && *end == '\0' && errno == 0;
-        if (!digits || numberProblem(v.id, n))
-            fail(result_kind::refused, "ERROR: %s takes %s, not '%s'\n", v.name, ruleFor(v.id).takes, text);
-        applyDefault(run, v.id, text, v.name, origin::environment);
+        if (o.fills == I::device) {
+            // A bench with one adapter can name it once for every run; --device wins.
+            if (run.given(I::device)) continue;
+            storePath(run.dev, text, "device");
+            run.mark(I::device, origin::environment);
+            out("using device %s for serial comms (from %s)\n", run.dev.c_str(), o.environment);
+            continue;
+        }
+        uint64_t n = 0;
+        if (!plainNumber(text, false, n) || !fits(o.range, n))
+            fail(result_kind::refused, "ERROR: %s takes %s, not '%s'\n", o.environment, o.range.takes, text);
+        applyDefault(run, o.fills, text, o.environment, origin::environment);
     }
 }
 
 void checkOptionsFit(const settings& run) {
-    if (static_cast<uint32_t>(run.action) > static_cast<uint32_t>(ACTION_LAST)) return;  // usage says so later
+    if (!chosen(run.action)) return;  // usage says so later
     const action_rules& rules = actionFor(run.action).rules;
     for (const auto& o : table) {
         if (o.fills == setting_id::count_ || !run.given(o.fills) || (o.actions & actionBit(run.action))) continue;
@@ -469,6 +458,22 @@ void checkOptionsFit(const settings& run) {
         fail(result_kind::refused, "ERROR: '--%s' is not used by --%s: see --help for the options\n", o.name,
              actionOption(run.action));
     }
+}
+
+void checkOptionsTogether(const settings& run) {
+    if (run.given(I::count) && !run.wait)
+        fail(result_kind::refused, "ERROR: --count is for --wait: how many boards to wait for\n");
+    if (run.given(I::count) && run.count == 0)
+        fail(result_kind::refused, "ERROR: --count takes 1 or more: without it the line runs until stopped\n");
+    if (!run.log_dir.empty() && run.devices.empty() && !run.wait)
+        fail(result_kind::refused, "ERROR: --log-dir is for many boards (--devices or --wait): one board's output is "
+                                   "standard output\n");
+    const auto appears = [](const std::string& device) { return portKind(device).appears; };
+    const bool allAppear = appears(run.dev) && std::all_of(run.devices.begin(), run.devices.end(), appears);
+    if (run.wait && !allAppear)  // a network port never appears: --wait would wait for ever
+        fail(result_kind::refused, "ERROR: --wait watches device paths for boards plugged in, not a network port\n");
+    if (!run.devices.empty() && run.given(I::device))
+        fail(result_kind::refused, "ERROR: --device and --devices both name the line: give one of them\n");
 }
 
 }  // namespace bootlink

@@ -1,8 +1,10 @@
 #pragma once
 
 // Every option the tool takes, in one table: its names, its argument and
-// how that is read and checked, the setting it fills, the actions that take
-// it, and its help line. getopt's table, the help text and the rule of which
+// how that is read and checked (a number's range), the setting it fills,
+// the actions that take it, the variable and the key of the file of
+// defaults that may give it too, and its help line. getopt's table, the help
+// text, the variables read, the keys the file takes and the rule of which
 // option fits which action all come from here.
 
 #include <cstdint>
@@ -13,11 +15,22 @@
 
 namespace bootlink {
 
+// Whether the file of defaults may give a setting: not at all, at its top,
+// or also in a device's own table.
+enum class in_file { no, top, top_and_device };
+
+// The values a number option takes (plain decimal, nothing after it).
+struct number_range {
+    long lowest = 0, highest = -1;  // highest below lowest: not a number the table checks
+    enum class step { any, power_of_two, row } steps = step::any;
+    const char* takes = nullptr;    // what a refusal says it takes
+};
+
 struct option_entry {
     const char* name;     // long name, as typed after "--"
     int letter;           // short option, or 0
     bool argument;        // takes a value
-    int32_t action;       // an action option: the action it chooses; else -1
+    action_code action;   // an action option: the action it chooses; else ACTION_NONE
     setting_id fills;     // the setting it gives a value (count_: none)
     bool original;        // one of the bootloader's own options (--device, --bytes, ...)
     uint32_t actions;     // the actions it is used by (for an option given on the command line)
@@ -27,6 +40,9 @@ struct option_entry {
     void (*apply)(settings& run, const char* arg, const char* from);
     const char* group;    // the help section it is listed in; nullptr: the usage blocks cover it
     const char* help;     // its help line(s), each ending in a line feed
+    const char* environment = nullptr;  // the variable that may give it (BOOTLINK_BAUD), or none
+    in_file key = in_file::no;          // the file of defaults' key, named as the option
+    number_range range{};               // a number's values
 };
 
 // The table, in the order of the help text.
@@ -50,6 +66,13 @@ void readEnvironment(settings& run);
 // takes ("a line speed from 50 to 4000000 bit/s").
 const char* numberProblem(setting_id id, long value);
 
+// The option that fills setting `id` (its first entry), or nullptr.
+const option_entry* optionFilling(setting_id id);
+
+// A plain whole number: decimal digits only, or with `hexadecimal` also
+// 0x digits; nothing before or after it, no overflow. False otherwise.
+bool plainNumber(const char* text, bool hexadecimal, uint64_t& value);
+
 // Gives setting `id` the checked `value` from `where` (a variable, a file)
 // unless the command line or a nearer source has, and only if the action
 // uses it (a default is passed over, never refused); echoed as the option
@@ -59,5 +82,9 @@ void applyDefault(settings& run, setting_id id, const std::string& value, const 
 // Refuses an option given on the command line that the chosen action would
 // not use, before anything is opened.
 void checkOptionsFit(const settings& run);
+
+// Refuses options that do not go together (--count without --wait, --log-dir
+// for one board, --wait on a network port, --device with --devices).
+void checkOptionsTogether(const settings& run);
 
 }  // namespace bootlink

@@ -78,8 +78,7 @@ void checkArguments(int argc, char** argv, int first, const settings& run) {
         out("\n");
         usage(argv[0]);
     }
-    // Compared unsigned, so the unset -1 fails too.
-    if (static_cast<uint32_t>(run.action) > static_cast<uint32_t>(ACTION_LAST)) {
+    if (!chosen(run.action)) {
         out("You need to specify the action to take\n");
         usage(argv[0]);
     }
@@ -103,24 +102,12 @@ int runAction(int argc, char** argv, settings& run) {
     if (run.show_config) showConfig(run);
     // The newer actions name the line they use even when nothing chose it
     // (the single steps print what they always have).
-    if (static_cast<uint32_t>(run.action) <= static_cast<uint32_t>(ACTION_LAST) && run.action != ACTION_CHECK &&
+    if (chosen(run.action) && run.action != ACTION_CHECK &&
         !actionFor(run.action).rules.ignores_original_options && !run.set(setting_id::device) && run.devices.empty())
         out("using device %s for serial comms (the default)\n", run.dev.c_str());
     checkOptionsFit(run);
     checkSerialOptions(run);
-    if (run.given(setting_id::count) && !run.wait)
-        fail(result_kind::refused, "ERROR: --count is for --wait: how many boards to wait for\n");
-    if (run.given(setting_id::count) && run.count == 0)
-        fail(result_kind::refused, "ERROR: --count takes 1 or more: without it the line runs until stopped\n");
-    if (!run.log_dir.empty() && run.devices.empty() && !run.wait)
-        fail(result_kind::refused, "ERROR: --log-dir is for many boards (--devices or --wait): one board's output is "
-                                   "standard output\n");
-    const auto appears = [](const std::string& device) { return portKind(device).appears; };
-    const bool allAppear = appears(run.dev) && std::all_of(run.devices.begin(), run.devices.end(), appears);
-    if (run.wait && !allAppear)  // a network port never appears: --wait would wait for ever
-        fail(result_kind::refused, "ERROR: --wait watches device paths for boards plugged in, not a network port\n");
-    if (!run.devices.empty() && run.given(setting_id::device))
-        fail(result_kind::refused, "ERROR: --device and --devices both name the line: give one of them\n");
+    checkOptionsTogether(run);
     checkWrittenFiles(run);
     const action_entry& action = actionFor(run.action);
     // The file before the device: a bad one sends nothing, not even the wake byte.

@@ -23,6 +23,27 @@ enum class setting_id {
     count_  // how many there are
 };
 
+// The actions, by the codes the bootloader's own options have always chosen.
+enum action_code : int32_t {
+    ACTION_NONE = -1,  // none chosen (yet)
+    ACTION_WRITE_FLASH = 0,
+    ACTION_READ_FLASH = 1,
+    ACTION_ERASE_FLASH = 2,
+    ACTION_WRITE_EEPROM = 3,
+    ACTION_READ_EEPROM = 4,
+    ACTION_ERASE_EEPROM = 5,
+    ACTION_RESET = 6,
+    ACTION_PROGRAM = 7,
+    ACTION_VERIFY = 8,
+    ACTION_READ_CONFIG = 9,
+    ACTION_CHECK = 10,  // the file only: no device
+    ACTION_READ_ALL = 11,
+    ACTION_LAST = ACTION_READ_ALL,
+};
+
+// Whether `action` is one of the actions (not none).
+constexpr bool chosen(int32_t action) { return action >= 0 && action <= ACTION_LAST; }
+
 // What one run is asked to do.
 struct settings {
     std::string dev = "/dev/ttyS0";  // serial device path
@@ -31,7 +52,7 @@ struct settings {
     int32_t bytes = -1;              // bytes to read
     int32_t startaddr = -1;          // start byte address
     int32_t rows = 0;                // 64-byte rows to erase
-    int32_t action = -1;             // one of the action codes below
+    action_code action = ACTION_NONE; // the one action the run carries out
     int32_t baud = DEFAULT_BAUD;     // --baud: line speed in bit/s, asked of the line when given
     int32_t pace_ms = BYTE_PAUSE_MS; // --pace: pause after each byte sent
     int32_t timeout_ms = 0;          // --timeout: longest wait for a reply byte; unset: the action's
@@ -67,20 +88,6 @@ struct settings {
     // Asked on this command line.
     bool given(setting_id id) const { return source(id) == origin::command_line; }
 };
-
-constexpr int32_t ACTION_WRITE_FLASH = 0;
-constexpr int32_t ACTION_READ_FLASH = 1;
-constexpr int32_t ACTION_ERASE_FLASH = 2;
-constexpr int32_t ACTION_WRITE_EEPROM = 3;
-constexpr int32_t ACTION_READ_EEPROM = 4;
-constexpr int32_t ACTION_ERASE_EEPROM = 5;
-constexpr int32_t ACTION_RESET = 6;
-constexpr int32_t ACTION_PROGRAM = 7;
-constexpr int32_t ACTION_VERIFY = 8;
-constexpr int32_t ACTION_READ_CONFIG = 9;
-constexpr int32_t ACTION_CHECK = 10;  // the file only: no device
-constexpr int32_t ACTION_READ_ALL = 11;
-constexpr int32_t ACTION_LAST = ACTION_READ_ALL;
 
 constexpr uint32_t actionBit(int32_t action) { return 1u << action; }
 
