@@ -206,8 +206,14 @@ run_result run_tool(bootsim::device& dev, const std::vector<std::string>& args,
     // The master end reads and sets the terminal's own settings.
     struct termios before {};
     tcgetattr(line.master, &before);
-    std::atomic<bool> stop{false};
-    std::thread server([&] { dev.serve(line.master, stop); });
+    std::atomic<bool> stop{false}, served{false};
+    // Behind a server (ser2net) the tool's last bytes may still be on their
+    // way when it exits: the device serves until the server has closed the
+    // line after them, as a real board would still take them.
+    std::thread server([&] {
+        dev.serve(line.master, stop, options.front ? 1 : 0);
+        served = true;
+    });
     run_result r;
     try {
         r = spawn(full, options);
@@ -222,6 +228,8 @@ run_result run_tool(bootsim::device& dev, const std::vector<std::string>& args,
                           before.c_cflag == after.c_cflag && before.c_lflag == after.c_lflag &&
                           std::memcmp(before.c_cc, after.c_cc, sizeof before.c_cc) == 0 &&
                           cfgetispeed(&before) == cfgetispeed(&after) && cfgetospeed(&before) == cfgetospeed(&after);
+    for (int waited = 0; options.front && !served && waited < 3000; waited += 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     stop = true;
     server.join();
     if (holder >= 0) close(holder);
