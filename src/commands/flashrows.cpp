@@ -32,10 +32,17 @@ public:
         : ctx_(ctx), plan_(plan), done_(done), work_(ctx.image),
           dev_(ctx.dev.retries > 0 ? ctx.dev.softened() : ctx.dev) {}
 
+    // The plan's rewrites (rows given in part) one by one, then the other
+    // rows to write in large requests.
     void run() {
         const std::vector<uint32_t> rows = firstReads();
+        const std::set<uint32_t> toWrite(rows.begin(), rows.end());
+        const std::set<uint32_t> rewrites(plan_.rewrites.begin(), plan_.rewrites.end());
         std::vector<uint32_t> partial, whole;
-        for (uint32_t r : rows) (ctx_.image.rows.at(r).whole() ? whole : partial).push_back(r);
+        for (uint32_t r : plan_.rewrites)
+            if (toWrite.count(r)) partial.push_back(r);
+        for (uint32_t r : rows)
+            if (!rewrites.count(r)) whole.push_back(r);
         rewritePartial(partial);
         if (!whole.empty()) writeWhole(whole);  // none when every row is given in part, or already holds the file
     }
@@ -162,10 +169,7 @@ private:
     }
 
     void writeBlocks(const span_request& w) {
-        std::vector<uint8_t> blocks;
-        for (uint32_t a = w.address; a < w.address + w.bytes; ++a)
-            blocks.push_back(work_.rows.at(a / ROW_BYTES * ROW_BYTES).data[a % ROW_BYTES]);
-        writeFlash(dev_, w.address, blocks);
+        writeFlash(dev_, w.address, spanBytes(work_, w));
         done_.written += w.bytes;
     }
 

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "ihexfile/record.hpp"
+#include "link/framing.hpp"
 
 namespace bootlink {
 
@@ -308,25 +309,20 @@ programming_plan planVerify(const flash_image& image) {
 
 namespace {
 
-// Wire bytes of a frame around `body` bytes, `escapes` of them behind a DLE.
-uint64_t framed(uint64_t body, uint64_t escapes = 0) { return 2 + body + 1 + 1 + escapes; }
-
 struct cost_counter {
     plan_cost cost;
 
-    // A request's fields: code, count and a 24-bit address, then `data`.
+    // A request's fields: code, count and a 24-bit address, then `data`;
+    // its reply has `replyBody` bytes between the STX pair and the checksum
+    // (the data a read returns counted as it would go unescaped).
     void request(uint8_t code, uint32_t count, uint32_t address, std::span<const uint8_t> data, uint64_t replyBody) {
-        const uint8_t head[] = {code, static_cast<uint8_t>(count), static_cast<uint8_t>(address),
-                                static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address >> 16)};
-        uint64_t escapes = 0, sum = 0;
-        for (uint8_t b : head) escapes += escaped(b), sum += b;
-        for (uint8_t b : data) escapes += escaped(b), sum += b;
-        escapes += escaped(static_cast<uint8_t>(-sum));
+        std::vector<uint8_t> body{code, static_cast<uint8_t>(count), static_cast<uint8_t>(address),
+                                  static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address >> 16)};
+        body.insert(body.end(), data.begin(), data.end());
         ++cost.requests;
-        cost.sent += framed(5 + data.size(), escapes);
-        cost.received += framed(replyBody);
+        cost.sent += frameBytes(body);
+        cost.received += 2 + replyBody + 1 + 1;  // STX STX, the body, checksum, ETX
     }
-    static bool escaped(uint8_t b) { return b == 0x04 || b == 0x05 || b == 0x0F; }
 
     // Reads as the executor sends them: one request up to 255 bytes, else 251 each.
     void reads(uint8_t code, const std::vector<span_request>& spans, uint32_t offset = 0) {
@@ -345,18 +341,14 @@ struct cost_counter {
         for (const auto& w : p.writes) cost.written += w.bytes;
         for (const auto& r : p.reads) cost.read_back += r.bytes;
         for (const auto& e : p.erases) {
-            request(3, e.bytes / ROW_BYTES, e.address, {}, 1);
+            request(CMD_ERASE_FLASH, e.bytes / ROW_BYTES, e.address, {}, 1);
             cost.busy_us += e.bytes / ROW_BYTES * ROW_ERASE_US;
         }
-        std::vector<uint8_t> blocks;
         for (const auto& w : p.writes) {
-            blocks.clear();
-            for (uint32_t a = w.address; a < w.address + w.bytes; ++a)
-                blocks.push_back(work.rows.at(a / ROW_BYTES * ROW_BYTES).data[a % ROW_BYTES]);
-            request(2, w.bytes / BLOCK_BYTES, w.address, blocks, 1);
+            request(CMD_WRITE_FLASH, w.bytes / BLOCK_BYTES, w.address, spanBytes(work, w), 1);
             cost.busy_us += w.bytes / BLOCK_BYTES * BLOCK_WRITE_US;
         }
-        reads(1, p.reads);
+        reads(CMD_READ_FLASH, p.reads);
     }
     void byteWrites(uint8_t code, const std::vector<span_request>& spans, const byte_map& bytes, uint32_t offset = 0) {
         std::vector<uint8_t> data;
@@ -371,21 +363,27 @@ struct cost_counter {
 
 }  // namespace
 
+std::vector<uint8_t> spanBytes(const flash_image& image, const span_request& w) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(w.bytes);
+    for (uint32_t a = w.address; a < w.address + w.bytes; ++a)
+        bytes.push_back(image.rows.at(a / ROW_BYTES * ROW_BYTES).data[a % ROW_BYTES]);
+    return bytes;
+}
+
 plan_cost costOf(const programming_plan& plan, const flash_image& image) {
     cost_counter c;
     const flash_image work = filledPartialRows(image);
-    // Request codes: read flash 1, write flash 2, erase 3, read and write
-    // EEPROM 4 and 5, read and write configuration 6 and 7.
-    c.reads(6, {{DEVICE_ID_FIRST, DEVICE_ID_END - DEVICE_ID_FIRST}});  // which part this is, first
-    c.reads(1, plan.first_reads);
-    c.reads(1, plan.second_reads);
+    c.reads(CMD_READ_CONFIG, {{DEVICE_ID_FIRST, DEVICE_ID_END - DEVICE_ID_FIRST}});  // which part this is, first
+    c.reads(CMD_READ_FLASH, plan.first_reads);
+    c.reads(CMD_READ_FLASH, plan.second_reads);
     for (uint32_t r : plan.rewrites) c.rows(planFor(work, {r}), work);
     c.rows(plan.flash, work);
-    c.byteWrites(5, plan.eeprom_writes, image.eeprom, EEPROM_FIRST);
-    c.reads(4, plan.eeprom_reads, EEPROM_FIRST);
-    if (!plan.config_writes.empty()) c.reads(6, plan.config_reads);  // what was there, before the write
-    c.byteWrites(7, plan.config_writes, image.config);
-    c.reads(6, plan.config_reads);
+    c.byteWrites(CMD_WRITE_EE, plan.eeprom_writes, image.eeprom, EEPROM_FIRST);
+    c.reads(CMD_READ_EE, plan.eeprom_reads, EEPROM_FIRST);
+    if (!plan.config_writes.empty()) c.reads(CMD_READ_CONFIG, plan.config_reads);  // what was there, before the write
+    c.byteWrites(CMD_WRITE_CONFIG, plan.config_writes, image.config);
+    c.reads(CMD_READ_CONFIG, plan.config_reads);
     return c.cost;
 }
 

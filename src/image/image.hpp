@@ -83,6 +83,10 @@ program_plan planFor(const flash_image& image, const std::vector<uint32_t>& rows
 std::vector<uint32_t> touchedRows(const flash_image& image);
 std::vector<uint32_t> partialRows(const flash_image& image);
 
+// The bytes a write request of `image`'s rows carries: the span's bytes of
+// its rows, 0xFF where a row's file gives none.
+std::vector<uint8_t> spanBytes(const flash_image& image, const span_request& w);
+
 // Runs of consecutive rows, as reads of them.
 std::vector<span_request> rowReads(const std::vector<uint32_t>& rows);
 

@@ -62,6 +62,17 @@ void traceText(const exchange& x, const char* text) {
     if (x.trace) out("%s", text);
 }
 
+uint64_t frameBytes(std::span<const uint8_t> body) {
+    uint64_t bytes = 2 + 1;  // STX STX, ETX
+    uint8_t sum = 0;
+    for (uint8_t b : body) {
+        bytes += 1 + needsEscape(b);
+        sum = static_cast<uint8_t>(sum + b);
+    }
+    const uint8_t check = static_cast<uint8_t>(-sum);
+    return bytes + 1 + needsEscape(check);
+}
+
 const char* commandName(int code) {
     if (code >= 0 && code < static_cast<int>(commandNames.size())) return commandNames[code];
     return "UNKNOWN}";

@@ -29,6 +29,10 @@ constexpr uint8_t CMD_WRITE_CONFIG = 0x07;  // length, 24-bit address, the bytes
 // A byte that goes behind a DLE on the wire.
 constexpr bool needsEscape(uint8_t b) { return b == STX || b == ETX || b == DLE; }
 
+// The bytes a frame around `body` takes on the wire: STX STX, the body and
+// its checksum, each escaped as needed, ETX.
+uint64_t frameBytes(std::span<const uint8_t> body);
+
 // Name printed when a reply echoes `code` ("READ Flash}"...).
 const char* commandName(int code);
 
