@@ -1,12 +1,8 @@
-#include <sys/stat.h>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "commands/commands.hpp"
-#include "commands/files.hpp"
 #include "ihexfile/record.hpp"
 #include "link/bootloader.hpp"
 #include "link/geometry.hpp"
@@ -52,33 +48,6 @@ bool writeRecord(const bootloader& dev, uint32_t address, const std::vector<uint
 }
 
 }  // namespace
-
-std::unique_ptr<hexfile_source> openHexfile(const std::string& path) {
-    // Read whole before a record is taken: the open and every read of a pipe
-    // wait with a bound and let a stop signal in, and the bytes programmed
-    // are the bytes hashed for the report.
-    file_text read = readWholeFile(path, HEXFILE_LIMIT);
-    using problem = file_text::problem;
-    if (read.failed == problem::not_regular)  // a directory, /dev/zero: only a file, or a pipe a build feeds
-        fail(254, "Error: could not open hexfile '%s' (not a regular file)\n", path.c_str());
-    if (read.failed == problem::cannot_open) {
-        out("Error: could not open hexfile '%s'\n", path.c_str());
-        fail(254, "[reason: %s]\n", read.why.c_str());
-    }
-    if (read.failed != problem::none)
-        fail(254, "Error: could not read hexfile '%s' (%s)\n", path.c_str(), read.why.c_str());
-    auto source = std::make_unique<hexfile_source>();
-    source->text = std::move(read.text);
-    source->sha256 = sha256Hex(source->text);
-    source->stream.reset(source->text.empty() ? std::fopen("/dev/null", "r")
-                                              : fmemopen(source->text.data(), source->text.size(), "r"));
-    if (!source->stream) fail(254, "Error: could not read hexfile '%s' (%s)\n", path.c_str(), std::strerror(errno));
-    return source;
-}
-
-void checkHexfileRead(FILE* file, const std::string& path) {
-    if (std::ferror(file)) fail(result_kind::bad_file, "Error: could not read hexfile '%s'\n", path.c_str());
-}
 
 void writeflash(const bootloader& dev, std::vector<uint8_t> bytes, uint32_t address) {
     if (bytes.size() < BLOCK_BYTES) {
