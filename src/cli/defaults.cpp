@@ -161,18 +161,11 @@ void showConfig(const settings& run) {
         }
         return {};
     };
-    auto line = [&](const char* name, setting_id id, const std::string& value) {
-        out("%-12s %-28s (%s)\n", name, value.c_str(), from(id).c_str());
-    };
     out("file of defaults: %s\n", run.defaults_file.empty() ? "none" : run.defaults_file.c_str());
-    line("device", setting_id::device, run.dev);
-    line("baud", setting_id::baud, std::to_string(run.baud));
-    line("pace", setting_id::pace, std::to_string(run.pace_ms));
-    line("timeout", setting_id::timeout,
-         run.set(setting_id::timeout) ? std::to_string(run.timeout_ms) : "the action's (5000, or none)");
-    line("retries", setting_id::retries, run.set(setting_id::retries) ? std::to_string(run.retries) : "the action's (2, or 0)");
-    line("eeprom-size", setting_id::eeprom_size, std::to_string(run.eeprom_size));
-    line("flash-size", setting_id::flash_size, run.flash_size ? std::to_string(run.flash_size) : "not known");
+    // Every setting the file of defaults may give, in the option table's order.
+    for (const auto& o : optionTable())
+        if (o.key != in_file::no && o.shown)
+            out("%-12s %-28s (%s)\n", o.name, o.shown(run).c_str(), from(o.fills).c_str());
     throw fatal{0, result_kind::ok, {}};
 }
 

@@ -99,8 +99,8 @@ const std::vector<option_entry> table = {
          storePath(r.dev, a, "device");
          out("using device %s for serial comms%s\n", r.dev.c_str(), from);
      },
-     "The line:\n", "  -d, --device PATH        serial device (/dev/ttyS0, or $BOOTLINK_DEVICE)\n", "BOOTLINK_DEVICE",
-     in_file::top},
+     "The line:\n", "  -d, --device PATH        serial device (%s, or $BOOTLINK_DEVICE)\n", "BOOTLINK_DEVICE",
+     in_file::top, {}, [](const S& r) { return r.dev; }},
     {"bytes", 'b', true, ACTION_NONE, I::bytes, true, RANGE_ACTIONS,
      [](S& r, const char* a, const char*) {
          r.bytes = number_arg(a);
@@ -180,7 +180,8 @@ const std::vector<option_entry> table = {
              fail(result_kind::refused, "ERROR: --serial-bytes takes a count from 1 to 8, not '%s'\n", a);
          out("serial numbers of %s\n", counted(static_cast<unsigned long long>(r.serial_bytes), "byte").c_str());
      },
-     "Serial numbers:\n", "  --serial-bytes N         its bytes, 1 to 8, least significant first (4)\n"},
+     "Serial numbers:\n", "  --serial-bytes N         its bytes, 1 to 8, least significant first (%s)\n", nullptr,
+     in_file::no, {}, [](const S& r) { return std::to_string(r.serial_bytes); }},
     {"serial-file", 0, true, ACTION_NONE, I::serial_file, false, bits({ACTION_PROGRAM, ACTION_CHECK}),
      [](S& r, const char* a, const char*) {
          storePath(r.serial_file, a, "serial-file");
@@ -191,34 +192,22 @@ const std::vector<option_entry> table = {
            "  --writeeeprom --hexfile F  write the file's EEPROM data and read it back\n"),
     action("eraseeeprom", ACTION_ERASE_EEPROM, "Programming a board:\n",
            "  --eraseeeprom            set the EEPROM (or --bytes from --startaddr of it) to 0xFF\n"),
-    {"eeprom-size", 0, true, ACTION_NONE, I::eeprom_size, false, EEPROM_ACTIONS,
-     [](S& r, const char* a, const char* from) {
-         r.eeprom_size = boundedNumber(a, I::eeprom_size);
-         out("data EEPROM of %d bytes%s\n", r.eeprom_size, from);
-     },
-     "Programming a board:\n",
-     "  --eeprom-size N          bytes of data EEPROM, a power of two, 256 to 65536 (256)\n", nullptr, in_file::top,
-     {256, EEPROM_SIZE_MAX, number_range::step::power_of_two, "a power of two from 256 to 65536"}},
-    {"trace", 0, false, ACTION_NONE, I::trace, false, TRACED_ACTIONS,
-     [](S& r, const char*, const char*) {
-         r.trace = true;
-         out("tracing every byte\n");
-     },
-     "Programming a board:\n", "  --trace                  the byte trace for the actions above\n"},
     {"baud", 0, true, ACTION_NONE, I::baud, false, ALL_ACTIONS,
      [](S& r, const char* a, const char* from) {
          r.baud = boundedNumber(a, I::baud);
          out("line speed %d bit/s%s\n", r.baud, from);
      },
-     "The line:\n", "  --baud N                 line speed in bit/s, 50 to 4000000 (19200)\n", "BOOTLINK_BAUD",
-     in_file::top_and_device, {BAUD_MIN, BAUD_MAX, number_range::step::any, "a line speed from 50 to 4000000 bit/s"}},
+     "The line:\n", "  --baud N                 line speed in bit/s, 50 to 4000000 (%s)\n", "BOOTLINK_BAUD",
+     in_file::top_and_device, {BAUD_MIN, BAUD_MAX, number_range::step::any, "a line speed from 50 to 4000000 bit/s"},
+     [](const S& r) { return std::to_string(r.baud); }},
     {"pace", 0, true, ACTION_NONE, I::pace, false, ALL_ACTIONS,
      [](S& r, const char* a, const char* from) {
          r.pace_ms = boundedNumber(a, I::pace);
          out("pause after each byte sent: %d ms%s\n", r.pace_ms, from);
      },
-     "The line:\n", "  --pace MS                pause after each byte sent, 0 to 999 (10)\n", "BOOTLINK_PACE",
-     in_file::top_and_device, {0, 999, number_range::step::any, "a pause from 0 to 999 ms"}},
+     "The line:\n", "  --pace MS                pause after each byte sent, 0 to 999 (%s)\n", "BOOTLINK_PACE",
+     in_file::top_and_device, {0, 999, number_range::step::any, "a pause from 0 to 999 ms"},
+     [](const S& r) { return std::to_string(r.pace_ms); }},
     {"timeout", 0, true, ACTION_NONE, I::timeout, false, ALL_ACTIONS,
      [](S& r, const char* a, const char* from) {
          r.timeout_ms = boundedNumber(a, I::timeout);
@@ -227,7 +216,8 @@ const std::vector<option_entry> table = {
      "The line:\n",
      "  --timeout MS             longest wait for a reply byte (5000 for the actions that\n"
      "                           program, verify or back up a board; the single steps wait for ever)\n",
-     "BOOTLINK_TIMEOUT", in_file::top_and_device, {1, 600000, number_range::step::any, "a time from 1 to 600000 ms"}},
+     "BOOTLINK_TIMEOUT", in_file::top_and_device, {1, 600000, number_range::step::any, "a time from 1 to 600000 ms"},
+     [](const S& r) { return r.set(I::timeout) ? std::to_string(r.timeout_ms) : std::string("the action's (5000, or none)"); }},
     {"retries", 0, true, ACTION_NONE, I::retries, false, ALL_ACTIONS & ~bits({ACTION_RESET, ACTION_CHECK}),
      [](S& r, const char* a, const char* from) {
          r.retries = boundedNumber(a, I::retries);
@@ -238,13 +228,29 @@ const std::vector<option_entry> table = {
                  counted(static_cast<uint64_t>(r.retries), "time").c_str(), from);
      },
      "The line:\n", "  --retries N              send a request again after a lost reply, 0 to 10\n", nullptr,
-     in_file::top_and_device, {0, 10, number_range::step::any, "a count from 0 to 10"}},
+     in_file::top_and_device, {0, 10, number_range::step::any, "a count from 0 to 10"},
+     [](const S& r) { return r.set(I::retries) ? std::to_string(r.retries) : std::string("the action's (2, or 0)"); }},
     {"no-lock", 0, false, ACTION_NONE, I::lock, false, ALL_ACTIONS,
      [](S& r, const char*, const char*) {
          r.lock = false;
          out("not locking the serial device\n");
      },
      "The line:\n", "  --no-lock                do not take the device for this run alone\n"},
+    {"eeprom-size", 0, true, ACTION_NONE, I::eeprom_size, false, EEPROM_ACTIONS,
+     [](S& r, const char* a, const char* from) {
+         r.eeprom_size = boundedNumber(a, I::eeprom_size);
+         out("data EEPROM of %d bytes%s\n", r.eeprom_size, from);
+     },
+     "Programming a board:\n",
+     "  --eeprom-size N          bytes of data EEPROM, a power of two, 256 to 65536 (%s)\n", nullptr, in_file::top,
+     {256, EEPROM_SIZE_MAX, number_range::step::power_of_two, "a power of two from 256 to 65536"},
+     [](const S& r) { return std::to_string(r.eeprom_size); }},
+    {"trace", 0, false, ACTION_NONE, I::trace, false, TRACED_ACTIONS,
+     [](S& r, const char*, const char*) {
+         r.trace = true;
+         out("tracing every byte\n");
+     },
+     "Programming a board:\n", "  --trace                  the byte trace for the actions above\n"},
     action("readconfig", ACTION_READ_CONFIG, "Reading:\n",
            "  --readconfig             read the configuration bytes and the device ID\n"),
     action("readall", ACTION_READ_ALL, "Reading:\n",
@@ -256,7 +262,8 @@ const std::vector<option_entry> table = {
          out("program memory of %d bytes%s\n", r.flash_size, from);
      },
      "Reading:\n", "  --flash-size N           bytes of program memory, for --readall\n", nullptr, in_file::top,
-     {ROW_BYTES, FLASH_SIZE_MAX, number_range::step::row, "a multiple of 64 from 64 to 2097152"}},
+     {ROW_BYTES, FLASH_SIZE_MAX, number_range::step::row, "a multiple of 64 from 64 to 2097152"},
+     [](const S& r) { return r.flash_size ? std::to_string(r.flash_size) : std::string("not known"); }},
     {"output", 0, true, ACTION_NONE, I::output, false, SAVING_ACTIONS,
      [](S& r, const char* a, const char*) {
          storePath(r.output, a, "output");

@@ -43,6 +43,9 @@ struct option_entry {
     const char* environment = nullptr;  // the variable that may give it (BOOTLINK_BAUD), or none
     in_file key = in_file::no;          // the file of defaults' key, named as the option
     number_range range{};               // a number's values
+    // The setting's value as --show-config prints it; a "%s" in the help
+    // line is what it gives for a run where nothing set it (the built-in).
+    std::string (*shown)(const settings& run) = nullptr;
 };
 
 // The table, in the order of the help text.

@@ -67,7 +67,12 @@ void usage(const char* name) {
     for (const char* group : groups) {
         out("%s", group);
         for (const auto& o : optionTable())
-            if (o.group && std::strcmp(o.group, group) == 0) out("%s", o.help);
+            if (o.group && std::strcmp(o.group, group) == 0) {
+                if (o.shown)  // its built-in value, as a run with nothing set has it
+                    out(o.help, o.shown(settings{}).c_str());
+                else
+                    out("%s", o.help);
+            }
     }
     for (const char* text : exampleLines) usageLine(text, name);
     throw fatal{255, result_kind::refused, {}};
