@@ -102,6 +102,7 @@ _bootlink() {
 --wait
 --count
 --report
+--json
 --serial-at
 --serial
 --serial-bytes

@@ -8,7 +8,8 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config libtomlplusplus-dev nlohmann-json3-dev nettle-dev)
 if [ "${1:-}" = "--tests" ]; then
-    packages+=(libgtest-dev libgmock-dev ser2net groff-base man-db bash-completion)
+    packages+=(libgtest-dev libgmock-dev ser2net groff-base man-db bash-completion
+               python3 python3-pytest python3-jsonschema python3-labgrid)
 elif [ -n "${1:-}" ]; then
     echo "usage: scripts/setup.sh [--tests]" >&2
     exit 2

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/actions.hpp"
+#include "cli/events.hpp"
 #include "cli/jsonreport.hpp"
 #include "cli/options.hpp"
 #include "cli/serials.hpp"
@@ -60,6 +61,10 @@ void openLine(serial_link& line, const settings& run, const action_rules& rules)
 // What the run prints, decided once: the trace, or phases with progress.
 verbosity verbosityFor(const settings& run, const action_rules& rules) {
     verbosity say;
+    if (run.json) {  // no trace: the events say how far each phase has come
+        say.progress = progress_form::quarters;
+        return say;
+    }
     say.trace = rules.trace_unless_quiet ? !run.quiet : run.trace;
     say.progress = progressFor(!say.trace);
     return say;
@@ -190,6 +195,7 @@ int finishOutput(const outcome& result, const settings& run) {
         if (status == 0) status = 255;
     }
     if (!run.report_file.empty()) status = appendReport(run, result, status);
+    if (sendingEvents()) endEvent(run, result, status);
     return status;
 }
 

@@ -14,6 +14,7 @@
 
 #include "cli/board.hpp"
 #include "cli/defaults.hpp"
+#include "cli/events.hpp"
 #include "cli/jsonreport.hpp"
 #include "cli/serials.hpp"
 #include "commands/files.hpp"
@@ -48,6 +49,7 @@ struct board {
     board_result done;
     try {
         readDeviceDefaults(run);  // the board's own line settings, as with --device
+        if (sendingEvents()) startEvent(run, image);
         done = runBoard(run, image, serial, [] {});
     } catch (const fatal& f) {  // its table in the file of defaults does not read
         done.result = failed(f);
@@ -82,6 +84,7 @@ void startBoard(board& b, settings run, const flash_image& image, int k) {
     close(result[1]);
     b.out = out[0];
     b.result = result[0];
+    if (sendingEvents()) boardEvent(b.name, true, 0);
 }
 
 // Each whole line a board printed, with its name in front; its log gets
@@ -91,7 +94,10 @@ void takeOutput(board& b, const char* data, size_t n) {
     for (size_t nl; (nl = b.partial.find('\n')) != std::string::npos;) {
         const std::string line = b.partial.substr(0, nl + 1);
         b.partial.erase(0, nl + 1);
-        out("%s: %s", b.name.c_str(), line.c_str());
+        if (sendingEvents())  // its events, its name in each
+            writeEvent(eventOfBoard(b.name, line.substr(0, nl)));
+        else
+            out("%s: %s", b.name.c_str(), line.c_str());
         if (b.log >= 0 && write(b.log, line.data(), line.size()) < 0) {
         }  // a full disk loses the log, never the run
     }
@@ -154,6 +160,7 @@ void collect(board& b) {
     b.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     int said = 0;
     b.known = readReportLine(b.summary, b.done, said);
+    if (sendingEvents()) boardEvent(b.name, false, b.status);
 }
 
 std::string firstLine(std::string text) {

@@ -151,16 +151,18 @@ void readDeviceDefaults(settings& run) {
     applyTable(run, run.defaults_file + " [" + run.dev + "]", *own);
 }
 
+std::string originText(const settings& run, setting_id id) {
+    switch (run.source(id)) {
+    case origin::builtin: return "built in";
+    case origin::environment: return std::string("from ") + environmentName(id);
+    case origin::file: return "from " + run.defaults_file;
+    case origin::command_line: return "from the command line";
+    }
+    return {};
+}
+
 void showConfig(const settings& run) {
-    auto from = [&](setting_id id) -> std::string {
-        switch (run.source(id)) {
-        case origin::builtin: return "built in";
-        case origin::environment: return std::string("from ") + environmentName(id);
-        case origin::file: return "from " + run.defaults_file;
-        case origin::command_line: return "from the command line";
-        }
-        return {};
-    };
+    auto from = [&](setting_id id) { return originText(run, id); };
     out("file of defaults: %s\n", run.defaults_file.empty() ? "none" : run.defaults_file.c_str());
     // Every setting the file of defaults may give, in the option table's order.
     for (const auto& o : optionTable())

@@ -28,4 +28,8 @@ void readDeviceDefaults(settings& run);
 // --show-config: each setting, its value and where it came from.
 void showConfig(const settings& run);
 
+// Where setting `id` came from, as --show-config says it: "built in", "from
+// the command line", "from BOOTLINK_BAUD", "from ./bootlink.toml".
+std::string originText(const settings& run, setting_id id);
+
 }  // namespace bootlink

@@ -39,6 +39,9 @@ constexpr uint32_t TRACED_ACTIONS =
     bits({ACTION_PROGRAM, ACTION_VERIFY, ACTION_WRITE_EEPROM, ACTION_ERASE_EEPROM, ACTION_READ_ALL});
 constexpr uint32_t MANY_BOARD_ACTIONS =
     bits({ACTION_PROGRAM, ACTION_VERIFY, ACTION_WRITE_EEPROM, ACTION_ERASE_EEPROM});
+// The actions that report as they go: the single steps' text is what they are.
+constexpr uint32_t EVENT_ACTIONS = bits({ACTION_PROGRAM, ACTION_VERIFY, ACTION_CHECK, ACTION_WRITE_EEPROM,
+                                         ACTION_ERASE_EEPROM, ACTION_READ_CONFIG, ACTION_READ_ALL});
 constexpr uint32_t SAVING_ACTIONS =
     bits({ACTION_READ_FLASH, ACTION_READ_EEPROM, ACTION_READ_CONFIG, ACTION_READ_ALL});
 
@@ -309,6 +312,9 @@ const std::vector<option_entry> table = {
          out("reporting to '%s'\n", r.report_file.c_str());
      },
      "Other:\n", "  --report F               append a JSON line for the run to F (device, result, SHA-256)\n"},
+    {"json", 0, false, ACTION_NONE, I::json, false, EVENT_ACTIONS,
+     [](S& r, const char*, const char*) { r.json = true; },  // the stream began before the options were read
+     "Other:\n", "  --json                   events as JSON Lines on standard output instead of the text\n"},
     {"no-config", 0, false, ACTION_NONE, I::count_, false, ALL_ACTIONS,
      [](S& r, const char*, const char*) { r.read_defaults = false; },
      "Other:\n", "  --no-config              read no file of defaults (./bootlink.toml, ~/.config/bootlink)\n"},

@@ -15,6 +15,7 @@
 #include "cli/actions.hpp"
 #include "cli/cli.hpp"
 #include "cli/defaults.hpp"
+#include "cli/events.hpp"
 #include "cli/jsonreport.hpp"
 #include "cli/serials.hpp"
 #include "cli/board.hpp"
@@ -112,6 +113,7 @@ int runAction(int argc, char** argv, settings& run) {
     const action_entry& action = actionFor(run.action);
     // The file before the device: a bad one sends nothing, not even the wake byte.
     flash_image image = action.loads_image ? checkedImage(run) : flash_image{};
+    if (sendingEvents()) startEvent(run, image);
     if (run.action == ACTION_CHECK) {  // the file alone: no device is opened
         showSerial(image, run);
         out("%s", action.announce);
@@ -142,6 +144,7 @@ int run(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     settings run;
     catchStopSignals();
+    if (eventsAsked(argc, argv)) startEvents();
     try {
         return runAction(argc, argv, run);
     } catch (const fatal& f) {

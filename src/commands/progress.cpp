@@ -99,6 +99,16 @@ private:
     int shown_ = 0;
 };
 
+// --json: the phase and how far it has come, as events.
+class event_progress : public progress {
+public:
+    explicit event_progress(uint64_t total) : total_(total) { phaseStarted(total); }
+    void advance(uint64_t done) override { phaseAdvanced(done, total_); }
+
+private:
+    uint64_t total_;
+};
+
 }  // namespace
 
 progress_form progressFor(bool shown) {
@@ -107,6 +117,7 @@ progress_form progressFor(bool shown) {
 }
 
 std::unique_ptr<progress> makeProgress(uint64_t total, progress_form form) {
+    if (sendingEvents()) return std::make_unique<event_progress>(total);
     switch (form) {
     case progress_form::bar: return std::make_unique<bar_progress>(total);
     case progress_form::quarters: return std::make_unique<quarter_progress>(total);

@@ -19,7 +19,7 @@ enum class setting_id {
     device, hexfile, output, bytes, startaddr, rows, baud, pace, timeout, retries,
     eeprom_size, lock, trace, run_after, skip_unchanged, write_config, quiet, flash_size,
     expect_id, report, serial_at, serial_start, serial_bytes, serial_file,
-    devices, log_dir, wait, count,
+    devices, log_dir, wait, count, json,
     count_  // how many there are
 };
 
@@ -77,6 +77,7 @@ struct settings {
     int32_t count = 0;               // --count: how many boards --wait works on (0: until stopped)
     bool read_defaults = true;       // --no-config: no file of defaults
     bool show_config = false;        // --show-config: print the settings and where they came from
+    bool json = false;               // --json: events on standard output instead of the text
     std::string defaults_file;       // the file of defaults read, if any
 
     std::array<origin, static_cast<size_t>(setting_id::count_)> from{};

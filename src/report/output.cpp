@@ -14,6 +14,9 @@ namespace {
 
 FILE* sink = nullptr;  // nullptr means standard output
 int firstError = 0;
+event_sink events;     // set: text becomes events
+bool eventsOn = false;
+std::string pendingLine;  // text not yet ended by a line feed
 
 void noteFailure() {
     if (firstError == 0) firstError = errno ? errno : EIO;
@@ -55,8 +58,38 @@ void setOutputStream(FILE* stream) {
 void out(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    print(fmt, args);
+    if (eventsOn) {
+        pendingLine += format(fmt, args);
+        for (size_t nl; (nl = pendingLine.find('\n')) != std::string::npos;) {
+            const std::string line = pendingLine.substr(0, nl);
+            pendingLine.erase(0, nl + 1);
+            if (events.line) events.line(line);
+        }
+    } else {
+        print(fmt, args);
+    }
     va_end(args);
+}
+
+void sendEventsTo(event_sink sink) {
+    events = std::move(sink);
+    eventsOn = true;
+}
+
+bool sendingEvents() { return eventsOn; }
+
+void phaseStarted(uint64_t total) {
+    if (eventsOn && events.phase) events.phase(total);
+}
+
+void phaseAdvanced(uint64_t done, uint64_t total) {
+    if (eventsOn && events.progress) events.progress(done, total);
+}
+
+void writeEvent(const std::string& line) {
+    errno = 0;
+    if (std::fprintf(outputStream(), "%s\n", line.c_str()) < 0) noteFailure();
+    flush();
 }
 
 void flush() {
@@ -125,6 +158,7 @@ void say(fatal& f) {
 }
 
 void report(const outcome& result) {
+    if (eventsOn) return;  // the end event carries it
     if (!result.said && !result.message.empty()) out("%s", result.message.c_str());
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace bootlink {
@@ -27,5 +29,24 @@ std::string counted(unsigned long long n, const char* noun);
 
 FILE* outputStream();
 void setOutputStream(FILE* stream);
+
+// Events instead of text (--json): what would be printed is not; each whole
+// line of it goes to `line`, and a phase's progress to `phase` and
+// `progress`, for the caller to turn into events.
+struct event_sink {
+    std::function<void(const std::string& line)> line;
+    std::function<void(uint64_t total)> phase;
+    std::function<void(uint64_t done, uint64_t total)> progress;
+};
+void sendEventsTo(event_sink sink);
+bool sendingEvents();
+
+// A phase with progress begins (after its line), and has come this far.
+void phaseStarted(uint64_t total);
+void phaseAdvanced(uint64_t done, uint64_t total);
+
+// Writes one event (a JSON object without its line feed) as a line of its
+// own, at once: a program reading the stream sees it as it happens.
+void writeEvent(const std::string& line);
 
 }  // namespace bootlink
