@@ -162,7 +162,7 @@ void noise(const temp_dir& dir);
 void backupNoise(const temp_dir& dir);
 void bounds(const temp_dir& dir);
 void adapter(const temp_dir& dir);
-void network(const temp_dir& dir);
+void network(const temp_dir& dir, int repeats);
 
 constexpr const char* SECTIONS[] = {"paced", "fast", "quick", "program", "host", "noise",
                                     "backup", "bounds", "adapter", "network"};
@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "backup") backupNoise(dir);
     if (only.empty() || only == "bounds") bounds(dir);
     if (only.empty() || only == "adapter") adapter(dir);
-    if (only.empty() || only == "network") network(dir);
+    if (only.empty() || only == "network") network(dir, reps);
     return 0;
 }
 
@@ -576,25 +576,31 @@ void adapter(const temp_dir& dir) {
 
 // A rack's port exported by a real ser2net on the loopback, raw and as
 // RFC 2217, against the local line in the same run.
-void network(const temp_dir& dir) {
-    write_file(dir.file("fw.hex"), compiler_hex(false));
-    std::printf("\nThrough ser2net (tcp nodelay, chardelay off) on 127.0.0.1: --program of 32 KiB with\n"
-                "--pace 0 against a part at the line's speed, as a ratio to the local line.\n\n");
-    std::printf("%-10s %9s %9s %8s %11s %8s\n", "line", "local s", "raw s", "ratio", "rfc2217 s", "ratio");
+void network(const temp_dir& dir, int repeats) {
+    const std::string file = std::string(FIXTURES_DIR) + "/toolchain/tables-30k.hex";
+    std::printf("\nThrough ser2net on 127.0.0.1: --program of tables-30k.hex (a toolchain's 30 KiB) with\n"
+                "--pace 0 against a part at the line's speed, as a ratio to the local line in the same run\n"
+                "(median of %d). tuned: the README's server settings (tcp nodelay, chardelay off); default:\n"
+                "ser2net's own, as exporters leave it.\n\n",
+                repeats);
+    std::printf("%-10s %-8s %9s %9s %8s %11s %8s\n", "line", "server", "local s", "raw s", "ratio", "rfc2217 s",
+                "ratio");
     for (const int baud : {115200, 1000000}) {
         const std::vector<std::string> args{"--baud", std::to_string(baud), "--pace", "0", "--program", "--hexfile",
-                                            "fw.hex"};
-        const double local = measure(args, 3, {}, dir.path(), part(baud)).seconds;
-        double through[2];
-        for (int telnet = 0; telnet < 2; ++telnet) {
-            std::unique_ptr<ser2net_server> server;
-            auto front = [&](const std::string& pty) {
-                server = std::make_unique<ser2net_server>(pty, telnet == 1);
-                return server->url();
-            };
-            through[telnet] = measure(args, 3, {}, dir.path(), part(baud), front).seconds;
+                                            file};
+        const double local = measure(args, repeats, {}, dir.path(), part(baud)).seconds;
+        for (const bool tuned : {true, false}) {
+            double through[2];
+            for (int telnet = 0; telnet < 2; ++telnet) {
+                std::unique_ptr<ser2net_server> server;
+                auto front = [&](const std::string& pty) {
+                    server = std::make_unique<ser2net_server>(pty, telnet == 1, 1, tuned);
+                    return server->url();
+                };
+                through[telnet] = measure(args, repeats, {}, dir.path(), part(baud), front).seconds;
+            }
+            std::printf("%-10d %-8s %9.3f %9.3f %8.3f %11.3f %8.3f\n", baud, tuned ? "tuned" : "default", local,
+                        through[0], through[0] / local, through[1], through[1] / local);
         }
-        std::printf("%-10d %9.3f %9.3f %8.3f %11.3f %8.3f\n", baud, local, through[0], through[0] / local, through[1],
-                    through[1] / local);
     }
 }

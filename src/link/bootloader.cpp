@@ -133,7 +133,7 @@ void readOnce(exchange& x, memory which, uint32_t address, std::span<uint8_t> da
     sendRequest(x, {kind.code, static_cast<uint8_t>(length), low(address), high(address),
                     kind.wide ? upper(address) : uint8_t{0}});
     // STX STX, code, length, three address bytes, the data, checksum, ETX.
-    expectReply(x.line, 9 + data.size());
+    expectReply(x.line, 9 + data.size(), DLE);
     receiveReplyHead(x, kind.code);
 
     uint8_t b = 0;
@@ -170,14 +170,14 @@ void writeOnce(exchange& x, const char* label, uint8_t code, uint8_t count, uint
     body.insert(body.end(), data.begin(), data.end());
     traceText(x, label);
     sendRequest(x, body);
-    expectReply(x.line, ACK_BYTES);
+    expectReply(x.line, ACK_BYTES, DLE);
     receiveAck(x, code);
 }
 
 void eraseOnce(exchange& x, uint32_t address, int rows) {
     traceText(x, "SENDing Erase Flash: ");
     sendRequest(x, {CMD_ERASE_FLASH, static_cast<uint8_t>(rows), low(address), high(address), upper(address)});
-    expectReply(x.line, ACK_BYTES);
+    expectReply(x.line, ACK_BYTES, DLE);
     receiveAck(x, CMD_ERASE_FLASH);
 }
 

@@ -167,6 +167,7 @@ public:
         return dropped;
     }
     bool shared() const override { return true; }
+    bool pacedByTheWire() const override { return false; }
     void write(const uint8_t* bytes, size_t n, int64_t deadlineNs) override { sendAll(bytes, n, deadlineNs); }
     size_t read(uint8_t* into, size_t most, int64_t deadlineNs) override { return readRaw(into, most, deadlineNs); }
 
@@ -190,7 +191,10 @@ protected:
             if (ready < 0 && errno != EINTR) lost(std::strerror(errno));
             if (ready < 0) continue;
             const ssize_t n = ::recv(fd_, into, most, 0);
-            if (n > 0) return static_cast<size_t>(n);
+            if (n > 0) {
+                ackAtOnce();
+                return static_cast<size_t>(n);
+            }
             if (n == 0) lost("closed by the far end");
             if (errno != EINTR && errno != EAGAIN) lost(std::strerror(errno));
         }
@@ -211,6 +215,16 @@ protected:
             if (w < 0 && errno == EAGAIN && waitFor(fd_, POLLOUT, deadline) != 0) continue;
             lost(w < 0 && errno != EAGAIN ? std::strerror(errno) : "nothing taken in time");
         }
+    }
+
+    // Acknowledges what came at once: a server that waits for our ACK before
+    // it sends the next small segment (Nagle's rule, which ser2net keeps
+    // unless told nodelay) would otherwise wait out our delayed ACK, up to
+    // 40 ms, on every reply. The kernel falls back to delayed ACKs after a
+    // while, so it is asked again after every read.
+    void ackAtOnce() {
+        const int on = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
     }
 
     [[noreturn]] void lost(const char* why) {

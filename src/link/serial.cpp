@@ -63,8 +63,10 @@ void sendGathered(serial_link& line) {
     checkInterrupted();
 }
 
-void expectReply(serial_link& line, size_t bytes) {
+void expectReply(serial_link& line, size_t bytes, int escape) {
     line.owed = bytes;
+    line.escape = escape;
+    line.escaping = false;
     line.rest_at_ns = 0;  // the first byte is waited for as it comes
 }
 
@@ -107,8 +109,15 @@ int serialRead(serial_link& line, uint8_t& byte, int waitMs) {
     const size_t n = line.port().read(line.inbox.data(), most, deadline);
     if (n == 0) return 0;
     line.bytes_in += n;
-    line.owed = line.owed > n ? line.owed - n : 0;
-    line.rest_at_ns = restArrivesNs(line);
+    // An escape byte owes the byte it escapes on top (an escaped escape is data).
+    size_t escapes = 0;
+    for (size_t i = 0; line.escape >= 0 && i < n; ++i) {
+        const bool escapes_next = !line.escaping && line.inbox[i] == line.escape;
+        escapes += escapes_next;
+        line.escaping = escapes_next;
+    }
+    line.owed = line.owed + escapes > n ? line.owed + escapes - n : 0;
+    line.rest_at_ns = line.port().pacedByTheWire() ? restArrivesNs(line) : 0;
     line.inbox_at = 1;
     line.inbox_len = n;
     byte = line.inbox[0];

@@ -46,10 +46,12 @@ public:
     // A whole reply fits: 255 data bytes, each perhaps escaped, and the frame.
     std::array<uint8_t, 1024> inbox{};
     size_t inbox_at = 0, inbox_len = 0;
-    // Bytes the reply under way still owes at least (escapes come on top),
-    // so a read can wait for them all on the wire instead of waking up for
-    // each. 0: not known.
+    // Bytes the reply under way still owes at least, so a read can wait for
+    // them all on the wire instead of waking up for each: each escape byte
+    // seen adds the byte it escapes. 0: not known.
     size_t owed = 0;
+    int escape = -1;            // the reply's escape byte, -1: none counted
+    bool escaping = false;      // the last byte taken was an escape
     int64_t rest_at_ns = 0;  // when those will all have come (0: not known)
 
     // What the line has shown of itself in this run: bytes that came, and
@@ -78,8 +80,9 @@ void serialWrite(serial_link& line, int byte);
 void startGathering(serial_link& line);
 void sendGathered(serial_link& line);
 
-// The reply to the request just sent is at least `bytes` long.
-void expectReply(serial_link& line, size_t bytes);
+// The reply to the request just sent is `bytes` long before its escapes;
+// each `escape` byte (-1: none) that comes makes it one longer.
+void expectReply(serial_link& line, size_t bytes, int escape = -1);
 
 // Flushes our output, then waits until one byte arrives, at most `waitMs`
 // (WAIT_FOREVER: as long as it takes). Returns 1 with the byte, 0 when the

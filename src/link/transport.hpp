@@ -38,6 +38,11 @@ public:
     // may take more than one client).
     virtual bool shared() const { return false; }
 
+    // Whether a reply's bytes come as the wire carries them, one byte time
+    // apart, so that a read can sleep until the rest is due. A server's
+    // port passes on what it gathered, whenever it sends: read what is there.
+    virtual bool pacedByTheWire() const { return true; }
+
     // Writes all `n` bytes. A line that has not taken them all by
     // `deadlineNs` (the device stopped reading, its flow held, a server's
     // window full) is dead, and so is one that refuses them: the run ends.

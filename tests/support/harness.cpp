@@ -316,13 +316,14 @@ bool listening(int port) {
 
 }  // namespace
 
-ser2net_server::ser2net_server(const std::string& pty, bool rfc2217, int clients) {
+ser2net_server::ser2net_server(const std::string& pty, bool rfc2217, int clients, bool tuned) {
     const int port = free_tcp_port();
     const std::string config = dir_.file("ser2net.yaml");
+    const std::string tcp = tuned ? "tcp(nodelay=true)" : "tcp";
     write_file(config, "%YAML 1.1\n---\nconnection: &board\n  accepter: " +
-                           std::string(rfc2217 ? "telnet(rfc2217),tcp(nodelay=true)" : "tcp(nodelay=true)") +
-                           ",127.0.0.1," + std::to_string(port) + "\n  connector: serialdev," + pty +
-                           ",19200n81,local\n  options:\n    chardelay: false\n" +
+                           std::string(rfc2217 ? "telnet(rfc2217)," : "") + tcp + ",127.0.0.1," +
+                           std::to_string(port) + "\n  connector: serialdev," + pty + ",19200n81,local\n  options:\n" +
+                           (tuned ? "    chardelay: false\n" : "") +
                            (clients > 1 ? "    max-connections: " + std::to_string(clients) + "\n"
                                         : std::string("    kickolduser: true\n")));
     url_ = std::string(rfc2217 ? "rfc2217" : "socket") + "://127.0.0.1:" + std::to_string(port);

@@ -120,8 +120,10 @@ private:
 class ser2net_server {
 public:
     // `clients` > 1: that many may share the port (max-connections), as a
-    // farm's server may allow.
-    ser2net_server(const std::string& pty, bool rfc2217, int clients = 1);
+    // farm's server may allow. `tuned`: the README's settings (tcp nodelay,
+    // chardelay off); else ser2net's own defaults, as a farm's exporter
+    // often leaves it.
+    ser2net_server(const std::string& pty, bool rfc2217, int clients = 1, bool tuned = true);
     ~ser2net_server();
     ser2net_server(const ser2net_server&) = delete;
     ser2net_server& operator=(const ser2net_server&) = delete;

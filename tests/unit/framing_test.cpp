@@ -190,3 +190,43 @@ TEST(CommandNames, NamesPrintedOnReceipt) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a reply still owes after each chunk that arrives: every escape byte
+// owes the byte it escapes on top, so a read of an escape-heavy reply waits
+// for all of it instead of taking it a byte or two at a time.
+struct OwedCase {
+    const char* name;
+    std::vector<std::vector<uint8_t>> chunks;
+    std::vector<size_t> owed;  // after each chunk
+};
+
+class Owed : public ::testing::TestWithParam<OwedCase> {};
+
+TEST_P(Owed, CountsEscapesAcrossChunks) {
+    line_pair line;
+    line.link.pace_ms = 0;  // replies read in blocks, as at --pace 0
+    bootlink::expectReply(line.link, 10, bootlink::DLE);
+    const auto& c = GetParam();
+    for (size_t i = 0; i < c.chunks.size(); ++i) {
+        line.reply(c.chunks[i]);
+        uint8_t b = 0;
+        ASSERT_EQ(bootlink::serialRead(line.link, b, 1000), 1);
+        EXPECT_EQ(line.link.owed, c.owed[i]) << "after chunk " << i;
+        line.link.inbox_at = line.link.inbox_len;  // taken
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Owed,
+    ::testing::Values(OwedCase{"no_escapes", {{0x0F, 0x0F, 0x01, 0x02}}, {6}},
+                      // 05 04: an escaped ETX; 05 05: an escaped escape, one extra byte, not two.
+                      OwedCase{"escapes", {{0x0F, 0x0F, 0x05, 0x04, 0x05, 0x05}}, {6}},
+                      // The escape at a chunk's end escapes the first byte of the next.
+                      OwedCase{"split_escape", {{0x0F, 0x0F, 0x05}, {0x05, 0x01}}, {8, 6}},
+                      OwedCase{"more_than_owed", {{0x0F, 0x0F, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A}},
+                               {0}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace

@@ -5,16 +5,20 @@ ser2net, reached as rfc2217://HOST:PORT or, for protocol "raw",
 socket://HOST:PORT), or a local RawSerialPort or USBSerialPort (the device
 path; bootlink takes it for the run alone, as it does any local line). It
 runs bootlink with --json through labgrid's process helper, so that what
-the tool does lands in labgrid's log, and reads the outcome from the
-stream's end event: a failure raises ExecutionError naming the result kind
-("no-reply", "verify-failed", ...) and bootlink's message.
+the tool does lands in labgrid's log, and reads the outcome from the run's
+--report line (the end event's fields; the helper may stop reading the
+terminal before the last event when the tool exits): a failure raises
+ExecutionError naming the result kind ("no-reply", "verify-failed", ...)
+and bootlink's message.
 
 Only labgrid's documented driver interface is used (Driver,
 BootstrapProtocol, target_factory, step, processwrapper, ExecutionError).
 """
 
 import json
+import os
 import subprocess
+import tempfile
 
 import attr
 
@@ -55,6 +59,19 @@ def _events(output):
         if isinstance(event, dict) and "event" in event:
             events.append(event)
     return events
+
+
+def _outcome(report, output):
+    """The run's outcome: its report line, else its end event, else None."""
+    try:
+        with open(report, encoding="utf-8") as f:
+            lines = [line for line in f if line.strip()]
+        if lines:
+            return json.loads(lines[-1])
+    except (OSError, ValueError):
+        pass
+    ends = [ev for ev in _events(output) if ev["event"] == "end" and "board" not in ev]
+    return ends[-1] if ends else None
 
 
 @target_factory.reg_driver
@@ -119,21 +136,22 @@ class BootlinkDriver(Driver, BootstrapProtocol):
         return str(filename)
 
     def _run(self, action_args):
-        """Runs bootlink with --json; the end event, or BootlinkError."""
-        command = [self.tool, "--json", *self._line_args(), *action_args, *self.extra_args]
-        try:
-            output = processwrapper.check_output(command, print_on_silent_log=True)
-        except subprocess.CalledProcessError as e:
-            output = e.output or b""
-            ends = [ev for ev in _events(output) if ev["event"] == "end" and "board" not in ev]
-            if not ends:
-                raise BootlinkError("ended", f"status {e.returncode}, no end event", None, [output]) from e
-            end = ends[-1]
-            raise BootlinkError(end["result"], end["message"], end, [output]) from e
-        ends = [ev for ev in _events(output) if ev["event"] == "end" and "board" not in ev]
-        if not ends:
-            raise BootlinkError("ended", "no end event in bootlink's output", None, [output])
-        return ends[-1]
+        """Runs bootlink with --json; the outcome, or BootlinkError."""
+        with tempfile.TemporaryDirectory(prefix="bootlink-labgrid-") as folder:
+            report = os.path.join(folder, "report.jsonl")
+            command = [self.tool, "--json", "--report", report, *self._line_args(), *action_args, *self.extra_args]
+            failed = None
+            try:
+                output = processwrapper.check_output(command, print_on_silent_log=True)
+            except subprocess.CalledProcessError as e:
+                output, failed = e.output or b"", e
+            outcome = _outcome(report, output)
+        if outcome is None:
+            status = failed.returncode if failed else 0
+            raise BootlinkError("ended", f"status {status}, and no outcome", None, [output]) from failed
+        if failed or outcome["status"] != 0:
+            raise BootlinkError(outcome["result"], outcome["message"], outcome, [output]) from failed
+        return outcome
 
     @Driver.check_active
     @step(args=["filename"])
