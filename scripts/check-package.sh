@@ -20,7 +20,8 @@ status=0
     { echo "package: --help gave status $status"; exit 1; }
 for f in usr/share/man/man1/bootlink.1.gz usr/share/man/man1/bootlink-sim.1.gz \
          usr/share/bash-completion/completions/bootlink usr/share/doc/bootlink/README.md \
-         usr/share/doc/bootlink/copyright usr/share/doc/bootlink/changelog.gz; do
+         usr/share/doc/bootlink/copyright usr/share/doc/bootlink/changelog.gz usr/share/bootlink/events.schema.json \
+         usr/lib/python3/dist-packages/bootlink_labgrid/__init__.py usr/lib/python3/dist-packages/bootlink_labgrid/driver.py; do
     [ -f "$root/$f" ] || { echo "package: $f missing"; exit 1; }
 done
 if command -v man > /dev/null; then
