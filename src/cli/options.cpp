@@ -474,6 +474,11 @@ void checkOptionsFit(const settings& run) {
 }
 
 void checkOptionsTogether(const settings& run) {
+    const bool at = run.set(I::serial_at);
+    const bool source = run.set(I::serial_start) || !run.serial_file.empty();
+    if (at && !source) fail(result_kind::refused, "ERROR: --serial-at needs --serial START or --serial-file F\n");
+    if (!at && (source || run.set(I::serial_bytes)))
+        fail(result_kind::refused, "ERROR: --serial, --serial-bytes and --serial-file need --serial-at ADDR\n");
     if (run.given(I::count) && !run.wait)
         fail(result_kind::refused, "ERROR: --count is for --wait: how many boards to wait for\n");
     if (run.given(I::count) && run.count == 0)

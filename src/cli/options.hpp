@@ -86,8 +86,9 @@ void applyDefault(settings& run, setting_id id, const std::string& value, const 
 // not use, before anything is opened.
 void checkOptionsFit(const settings& run);
 
-// Refuses options that do not go together (--count without --wait, --log-dir
-// for one board, --wait on a network port, --device with --devices).
+// Refuses options that do not go together (serial numbers without a place
+// or a source, --count without --wait, --log-dir for one board, --wait on a
+// network port, --device with --devices).
 void checkOptionsTogether(const settings& run);
 
 }  // namespace bootlink

@@ -107,7 +107,6 @@ int runAction(int argc, char** argv, settings& run) {
         !actionFor(run.action).rules.ignores_original_options && !run.set(setting_id::device) && run.devices.empty())
         out("using device %s for serial comms (the default)\n", run.dev.c_str());
     checkOptionsFit(run);
-    checkSerialOptions(run);
     checkOptionsTogether(run);
     checkWrittenFiles(run);
     const action_entry& action = actionFor(run.action);

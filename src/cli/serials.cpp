@@ -180,14 +180,6 @@ uint64_t takeNumber(const settings& run, int k) {
 
 }  // namespace
 
-void checkSerialOptions(const settings& run) {
-    const bool at = run.set(setting_id::serial_at);
-    const bool source = run.set(setting_id::serial_start) || !run.serial_file.empty();
-    if (at && !source) fail(result_kind::refused, "ERROR: --serial-at needs --serial START or --serial-file F\n");
-    if (!at && (source || run.set(setting_id::serial_bytes)))
-        fail(result_kind::refused, "ERROR: --serial, --serial-bytes and --serial-file need --serial-at ADDR\n");
-}
-
 void checkSerialPlan(const flash_image& image, const settings& run, size_t boards) {
     if (!run.set(setting_id::serial_at)) return;
     const serial_file f = checkedSource(run, true);

@@ -16,8 +16,6 @@
 
 namespace bootlink {
 
-// Refuses --serial-at without a source of numbers, and the other way round.
-void checkSerialOptions(const settings& run);
 
 // What can be checked before any number is taken, for `boards` boards: the
 // place (in a memory, clear of the file's bytes), the file (it parses; a
