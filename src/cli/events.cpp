@@ -118,7 +118,7 @@ void startEvent(const settings& run, const flash_image& image) {
 }
 
 void endEvent(const settings& run, const outcome& result, int status) {
-    json e = json::parse(reportLine(run, result, status));
+    json e = reportEntry(run, result, status);
     e.erase("time");
     e["event"] = "end";
     begin();  // a run that ended before it started: what it noted, then its end

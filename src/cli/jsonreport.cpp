@@ -84,6 +84,8 @@ result_kind kindNamed(const std::string& name) {
 
 std::string reportLine(const settings& run, const outcome& result, int status) { return entry(run, result, status).dump(); }
 
+json reportEntry(const settings& run, const outcome& result, int status) { return entry(run, result, status); }
+
 bool readReportLine(const std::string& text, outcome& result, int& status) {
     const json j = json::parse(text, nullptr, false);
     if (!j.is_object() || !j.contains("status") || !j.contains("result")) return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "commands/settings.hpp"
@@ -17,6 +18,9 @@ int appendReport(const settings& run, const outcome& result, int status);
 // (without its newline), which is also what a board's process sends its
 // parent.
 std::string reportLine(const settings& run, const outcome& result, int status);
+
+// The same as a JSON object, for an event that carries the report's fields.
+nlohmann::json reportEntry(const settings& run, const outcome& result, int status);
 
 // An outcome and status back from `reportLine`'s text; false for text that is
 // not one (a board that ended without saying how).
