@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "commands/commands.hpp"
+#include "link/posix.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
 

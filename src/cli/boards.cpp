@@ -1,23 +1,20 @@
 #include "cli/boards.hpp"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
+#include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
 #include <set>
 #include <sstream>
-#include <sys/stat.h>
-#include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "cli/board.hpp"
+#include "cli/children.hpp"
 #include "cli/defaults.hpp"
 #include "cli/events.hpp"
 #include "cli/jsonreport.hpp"
 #include "cli/serials.hpp"
 #include "commands/files.hpp"
+#include "link/devices.hpp"
 #include "link/signals.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
@@ -26,25 +23,9 @@ namespace bootlink {
 
 namespace {
 
-// A board's process as the parent sees it.
-struct board {
-    std::string name;
-    pid_t pid = -1;
-    int out = -1;      // its standard output
-    int result = -1;   // one JSON line: how it ended
-    std::string partial, summary;  // a part line of its output; its report line
-    outcome done;                  // how it ended, read back from its report line
-    bool known = false;            // it said how (a board killed outright does not)
-    int log = -1;      // its log file, when there is one
-    int status = -1;
-};
+}  // namespace
 
-
-// In the board's own process: the run with the board as its device; its
-// outcome goes to the parent as its report line.
-[[noreturn]] void boardProcess(settings run, const flash_image& image, std::optional<uint64_t> serial, int out,
-                               int result) {
-    dup2(out, 1);
+int boardRun(settings run, const flash_image& image, std::optional<uint64_t> serial, std::string& reportText) {
     run.devices.clear();
     board_result done;
     try {
@@ -56,34 +37,33 @@ struct board {
         report(done.result);
         done.status = finish(done.result, run);
     }
-    const std::string text = reportLine(run, done.result, done.status) + "\n";
-    if (write(result, text.data(), text.size()) < 0) {
-    }  // the parent is gone: nobody to tell
-    _exit(done.status);
+    reportText = reportLine(run, done.result, done.status);
+    return done.status;
 }
+
+namespace {
+
+// A board's process as the parent sees it.
+struct board {
+    std::string name;
+    child process;
+    std::string partial, summary;  // a part line of its output; its report line
+    outcome done;                  // how it ended, read back from its report line
+    bool known = false;            // it said how (a board killed outright does not)
+    int log = -1;      // its log file, when there is one
+    int status = -1;
+};
 
 // Starts the `k`-th board's process on the device `b` names, with its
 // serial number taken here, so that numbers go out in the boards' order.
 void startBoard(board& b, settings run, const flash_image& image, int k) {
     run.dev = b.name;
     const std::optional<uint64_t> serial = run.action == ACTION_PROGRAM ? takeSerial(run, k) : std::nullopt;
-    int out[2], result[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(result, O_CLOEXEC) != 0)
+    const board_body body = [&](std::string& report) { return boardRun(run, image, serial, report); };
+    std::string why;
+    if (!startChild(b.process, b.name, serial, body, why))
         fail(result_kind::device_error, "Error: could not start a process for '%s' (%s)\n", b.name.c_str(),
-             std::strerror(errno));
-    flush();
-    b.pid = fork();
-    if (b.pid == 0) {
-        close(out[0]);
-        close(result[0]);
-        for (int fd = 3; fd < 1024; ++fd)  // the other boards' pipes are theirs
-            if (fd != out[1] && fd != result[1]) fcntl(fd, F_SETFD, FD_CLOEXEC);
-        boardProcess(run, image, serial, out[1], result[1]);
-    }
-    close(out[1]);
-    close(result[1]);
-    b.out = out[0];
-    b.result = result[0];
+             why.c_str());
     if (sendingEvents()) boardEvent(b.name, true, 0);
 }
 
@@ -103,34 +83,17 @@ void takeOutput(board& b, const char* data, size_t n) {
     }
 }
 
-// The one loop over the boards' output: waits at most `wait` (for ever with
-// none) for any of `boards` to print, passes on each whole line, and
+// The one loop over the boards' output: waits at most `waitMs` (for ever
+// with < 0) for any of `boards` to print, passes on each whole line, and
 // returns those whose output ended (the process is ending). A stop signal
 // is passed on to each board once (it stops at its next request, its line
 // put back) and kept in `stopped`.
-std::vector<board*> readBoards(const std::vector<board*>& boards, const struct timespec* wait, int& stopped) {
-    std::vector<struct pollfd> fds;
-    for (const board* b : boards) fds.push_back({b->out, POLLIN, 0});
-    const int r = ppoll(fds.data(), fds.size(), wait, waitMask());
-    if (r < 0 && stopSignal() && !stopped) {
-        stopped = stopSignal();
-        for (const board* b : boards) kill(b->pid, stopped);
-    }
+std::vector<board*> readBoards(const std::vector<board*>& boards, int waitMs, int& stopped) {
+    std::vector<child*> children;
+    for (board* b : boards) children.push_back(&b->process);
+    const auto took = [&](size_t i, const std::string& text) { takeOutput(*boards[i], text.data(), text.size()); };
     std::vector<board*> ended;
-    for (size_t i = 0; r > 0 && i < boards.size(); ++i) {
-        board& b = *boards[i];
-        if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-        char buf[4096];
-        const ssize_t n = read(b.out, buf, sizeof buf);
-        if (n > 0) {
-            takeOutput(b, buf, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        close(b.out);
-        b.out = -1;
-        ended.push_back(&b);
-    }
+    for (size_t i : readChildren(children, waitMs, stopped, took)) ended.push_back(boards[i]);
     flush();
     return ended;
 }
@@ -142,22 +105,12 @@ int gather(std::vector<board>& boards) {
     std::vector<board*> open;
     for (auto& b : boards) open.push_back(&b);
     while (!open.empty())
-        for (board* done : readBoards(open, nullptr, stopped)) open.erase(std::find(open.begin(), open.end(), done));
+        for (board* done : readBoards(open, -1, stopped)) open.erase(std::find(open.begin(), open.end(), done));
     return stopped;
 }
 
 void collect(board& b) {
-    char buf[4096];
-    for (ssize_t n; (n = read(b.result, buf, sizeof buf)) != 0;) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
-        b.summary.append(buf, static_cast<size_t>(n));
-    }
-    close(b.result);
-    int status = 0;
-    while (waitpid(b.pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    b.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    b.status = endChild(b.process, b.summary);
     int said = 0;
     b.known = readReportLine(b.summary, b.done, said);
     if (sendingEvents()) boardEvent(b.name, false, b.status);
@@ -198,8 +151,6 @@ bool printTable(const std::vector<board>& boards) {
     }
     return all;
 }
-
-bool present(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // --log-dir: made when missing, with the folders above it; said why not.
 void makeLogFolder(const std::string& dir) {
@@ -255,9 +206,9 @@ bool startArrivals(std::vector<station>& stations, const std::vector<std::string
     for (size_t i = 0; i < stations.size(); ++i) {
         station& s = stations[i];
         if (s.now == station::state::working) working = true;
-        if (s.now == station::state::finished && !present(paths[i])) s.now = station::state::waiting;
+        if (s.now == station::state::finished && !portPresent(paths[i])) s.now = station::state::waiting;
         if (s.now != station::state::waiting || line.stopped || (run.count > 0 && line.started >= run.count)) continue;
-        if (!present(paths[i])) {
+        if (!portPresent(paths[i])) {
             s.seen_ns = 0;
             continue;
         }
@@ -282,8 +233,7 @@ void takeFromWorking(std::vector<station>& stations, line_state& line) {
     std::vector<board*> working;
     for (auto& s : stations)
         if (s.now == station::state::working) working.push_back(&s.b);
-    const struct timespec ts {0, POLL_MS * 1000000L};
-    for (board* b : readBoards(working, &ts, line.stopped)) {
+    for (board* b : readBoards(working, POLL_MS, line.stopped)) {
         line.all = sayHowItEnded(*b, ++line.ended) && line.all;
         if (b->log >= 0) close(b->log);
         for (auto& s : stations)

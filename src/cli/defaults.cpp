@@ -99,13 +99,8 @@ std::string defaultsFile(const settings& run) {
         return named;
     }
     if (isFile("bootlink.toml")) return "./bootlink.toml";
-    std::string base;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
-        base = xdg;
-    else if (const char* home = std::getenv("HOME"); home && *home)
-        base = std::string(home) + "/.config";
-    const std::string path = base + "/bootlink/config.toml";
-    return !base.empty() && isFile(path) ? path : std::string();
+    const std::string path = userDefaultsFile();
+    return !path.empty() && isFile(path) ? path : std::string();
 }
 
 void readDefaults(settings& run) {

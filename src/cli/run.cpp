@@ -1,16 +1,12 @@
-#include <cerrno>
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
-#include <unistd.h>
 
 #include "cli/actions.hpp"
 #include "cli/cli.hpp"
@@ -19,6 +15,7 @@
 #include "cli/jsonreport.hpp"
 #include "cli/serials.hpp"
 #include "cli/board.hpp"
+#include "cli/children.hpp"
 #include "cli/boards.hpp"
 #include "cli/options.hpp"
 #include "commands/commands.hpp"
@@ -33,26 +30,6 @@
 namespace bootlink {
 
 namespace {
-
-// With standard output closed, the device would be opened as descriptor 1
-// and the trace sent down the line: hold 0, 1 and 2 with /dev/null first.
-// A closed standard output loses what a script would read: the run does its
-// work and ends as when a write to it fails.
-void holdStandardDescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        if (fd == 1) outputLost(EBADF);
-        const int held = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-        if (held >= 0 && held != fd) close(held);  // cannot happen: the lowest free number is fd
-    }
-}
-
-// Synchronous writes, added to what the caller's descriptor already has:
-// clearing O_APPEND would write over the start of a log we are appended to.
-void syncStandardOutput() {
-    const int flags = fcntl(1, F_GETFL);
-    if (flags != -1) fcntl(1, F_SETFL, flags | O_SYNC);  // a pipe or file may refuse it
-}
 
 // The files a run writes besides its output: each a regular file (or none
 // yet), never a device node, a FIFO, a socket, the line or the hex file.
@@ -133,16 +110,47 @@ int runAction(int argc, char** argv, settings& run) {
     return runBoard(run, image, run.action == ACTION_PROGRAM ? takeSerial(run, 0) : std::nullopt, strays).status;
 }
 
+// A board of many in a process of its own, started as this program again
+// (where there is no fork): the options and the file read as the parent
+// read them, silently (the parent has said it all), then the board's run;
+// its outcome goes to the parent as its report line.
+int runAsBoard(int argc, char** argv, const std::string& board, std::optional<uint64_t> serial) {
+    settings run;
+    flash_image image;
+    std::string reportText;
+    try {
+        discardOutput(true);
+        scanOptions(argc, argv, run);
+        readEnvironment(run);
+        readDefaults(run);
+        run.dev = board;
+        run.wait = false;
+        image = checkedImage(run);
+        discardOutput(false);
+    } catch (const fatal& f) {  // the file changed since the parent read it
+        discardOutput(false);
+        if (eventsAsked(argc, argv)) startEvents();
+        const outcome broken = failed(f);
+        report(broken);
+        const int status = finish(broken, run);
+        sendBoardReport(reportLine(run, broken, status));
+        return status;
+    }
+    if (eventsAsked(argc, argv)) startEvents();
+    const int status = boardRun(run, image, serial, reportText);
+    sendBoardReport(reportText);
+    return status;
+}
+
 }  // namespace
 
 int run(int argc, char** argv) {
-    holdStandardDescriptors();
-    syncStandardOutput();
-    // A reader of our output that goes away (| head) must not kill the run
-    // halfway through programming: writes fail instead, reported at the end.
-    std::signal(SIGPIPE, SIG_IGN);
+    prepareStandardStreams();
     settings run;
     catchStopSignals();
+    std::string board;
+    std::optional<uint64_t> serial;
+    if (boardOfThisProcess(board, serial)) return runAsBoard(argc, argv, board, serial);
     if (eventsAsked(argc, argv)) startEvents();
     try {
         return runAction(argc, argv, run);

@@ -87,10 +87,10 @@ void writeSerials(const std::string& path, const serial_file& f) {
     const int fd = openRegularFile(temp, O_WRONLY | O_CREAT | O_TRUNC, 0666, why);
     const std::string content = text.str();
     const bool written = fd >= 0 && write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()) &&
-                         fsync(fd) == 0;
+                         syncFile(fd);
     const int e = errno;
     if (fd >= 0) close(fd);
-    if (!written || std::rename(temp.c_str(), real.c_str()) != 0)
+    if (!written || !replaceFile(temp, real))
         fail(result_kind::output_error, "Error: could not write the serial number file '%s' (%s)\n", path.c_str(),
              fd < 0 ? why.c_str() : std::strerror(written ? errno : e));
 }

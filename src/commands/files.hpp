@@ -7,9 +7,10 @@
 // opened for writing, replaced or written into).
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
+#include <sys/types.h>  // mode_t
 
 namespace bootlink {
 
@@ -54,7 +55,49 @@ bool sameFile(const std::string& a, const std::string& b);
 // nothing does.
 std::string notWritable(const std::string& path, const std::string& device, const std::string& hexfile);
 
-// The SHA-256 of `bytes`, as 64 lower-case hexadecimal digits.
+// The SHA-256 of `bytes`, as 64 lower-case hexadecimal digits (nettle, or
+// Windows' own CNG).
 std::string sha256Hex(std::string_view bytes);
+
+// A stream that reads `text` (which must outlive it); nullptr (errno set)
+// when none could be made.
+FILE* readingStream(std::string& text);
+
+// Pushes what was written to `fd` to the disk; false (errno set) when it failed.
+bool syncFile(int fd);
+
+// Puts `from` in the place of `to` in one step (a crash leaves one or the
+// other, whole); false (errno set) when it could not.
+bool replaceFile(const std::string& from, const std::string& to);
+
+// Creates `path`, which must not exist yet, for this user alone to read
+// (0600): its descriptor, or -1 (errno set).
+int createPrivateFile(const std::string& path);
+
+// A new file beside `path` for its new content, readable as any new file:
+// its descriptor, with its name in `temp`; -1 (errno set) when none could be made.
+int makeTempBeside(const std::string& path, std::string& temp);
+
+// Where a user's files of this tool live: the file of defaults
+// ($XDG_CONFIG_HOME/bootlink/config.toml, %APPDATA%\bootlink\config.toml), and
+// the folder for kept files when the current one cannot take them
+// ($XDG_STATE_HOME/bootlink, %LOCALAPPDATA%\bootlink; made when missing).
+// Empty when the environment names no home.
+std::string userDefaultsFile();
+std::string stateFolder();
+
+// This process's number, for names no other run takes.
+long processId();
+
+// Standard output: whether it is a terminal (that can redraw a line), and
+// how wide; 0 when not known.
+bool outputIsTerminal();
+int outputColumns();
+
+// Readies the standard streams before anything is opened: 0, 1 and 2 held
+// (a closed one would be taken by the line), output written as bytes and
+// synchronously, a reader that goes away (| head) a failed write rather than
+// the end of the run.
+void prepareStandardStreams();
 
 }  // namespace bootlink

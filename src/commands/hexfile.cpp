@@ -66,8 +66,7 @@ std::unique_ptr<hexfile_source> openHexfile(const std::string& path) {
     auto source = std::make_unique<hexfile_source>();
     source->text = std::move(read.text);
     source->sha256 = sha256Hex(source->text);
-    source->stream.reset(source->text.empty() ? std::fopen("/dev/null", "r")
-                                              : fmemopen(source->text.data(), source->text.size(), "r"));
+    source->stream.reset(readingStream(source->text));
     if (!source->stream) fail(254, "Error: could not read hexfile '%s' (%s)\n", path.c_str(), std::strerror(errno));
     return source;
 }

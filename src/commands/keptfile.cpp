@@ -7,12 +7,10 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <fcntl.h>
 #include <iterator>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
+#include "commands/files.hpp"
 #include "ihexfile/ihexfile.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
@@ -34,20 +32,9 @@ std::string deviceTag(const std::string& device) {
     return tag.empty() ? "device" : tag;
 }
 
-std::string stateFolder() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    const char* home = std::getenv("HOME");
-    std::string dir = state && *state ? state : home && *home ? std::string(home) + "/.local/state" : "";
-    if (dir.empty()) return "";
-    mkdir(dir.c_str(), 0700);
-    dir += "/bootlink";
-    mkdir(dir.c_str(), 0700);
-    return dir;
-}
-
 // Writes the bytes, run by run, and the end record; false when the disk refused.
 bool writeBytes(int fd, const byte_map& bytes) {
-    FILE* f = fdopen(fd, "w");
+    FILE* f = fdopen(fd, "wb");
     if (!f) return false;
     std::vector<uint8_t> data;
     uint32_t start = 0;
@@ -61,7 +48,7 @@ bool writeBytes(int fd, const byte_map& bytes) {
         }
     }
     writeiend16(f);
-    const bool ok = std::fflush(f) == 0 && !std::ferror(f) && fsync(fd) == 0;
+    const bool ok = std::fflush(f) == 0 && !std::ferror(f) && syncFile(fd);
     return std::fclose(f) == 0 && ok;
 }
 
@@ -75,12 +62,12 @@ void kept_file::save(const byte_map& bytes, const std::string& device) {
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&now));
     // The process number too: a rerun within the same second must not take the name.
     const std::string name =
-        "bootlink-kept-" + deviceTag(device) + "-" + stamp + "-" + std::to_string(getpid()) + ".hex";
+        "bootlink-kept-" + deviceTag(device) + "-" + stamp + "-" + std::to_string(processId()) + ".hex";
     for (const std::string& dir : {std::string("."), stateFolder()}) {
         if (dir.empty()) continue;
         const std::string path = dir == "." ? name : dir + "/" + name;
         // The device's own bytes are nobody else's to read: 0600.
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const int fd = createPrivateFile(path);
         if (fd < 0) continue;
         if (writeBytes(fd, bytes)) {
             path_ = path;

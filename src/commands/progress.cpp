@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <string>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
+#include "commands/files.hpp"
 #include "report/output.hpp"
 
 namespace bootlink {
@@ -37,8 +36,7 @@ std::string amount(double n) {
 class bar_progress : public progress {
 public:
     explicit bar_progress(uint64_t total) : total_(total), start_(clock_type::now()) {
-        struct winsize ws {};
-        if (ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) width_ = ws.ws_col;
+        if (const int columns = outputColumns(); columns > 0) width_ = columns;
     }
     void advance(uint64_t done) override {
         const auto now = clock_type::now();
@@ -113,7 +111,7 @@ private:
 
 progress_form progressFor(bool shown) {
     if (!shown) return progress_form::none;
-    return isatty(1) ? progress_form::bar : progress_form::quarters;
+    return outputIsTerminal() ? progress_form::bar : progress_form::quarters;
 }
 
 std::unique_ptr<progress> makeProgress(uint64_t total, progress_form form) {

@@ -2,23 +2,14 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
+#include <filesystem>
 #include <unistd.h>
+
+#include "commands/files.hpp"
 
 #include "report/fatal.hpp"
 
 namespace bootlink {
-
-namespace {
-
-// Whether two paths name the same file, links followed.
-bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    return !a.empty() && !b.empty() && stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
-           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-}  // namespace
 
 void refuseOwnFiles(const std::string& output, const std::string& device, const std::string& hexfile) {
     if (sameFile(output, device))
@@ -30,22 +21,21 @@ void refuseOwnFiles(const std::string& output, const std::string& device, const 
 }
 
 output_file::output_file(std::string path) : path_(std::move(path)) {
+    namespace fs = std::filesystem;
     const char* p = path_.c_str();
-    struct stat st {};
-    if (lstat(p, &st) == 0 && !S_ISLNK(st.st_mode)) {
-        if (S_ISDIR(st.st_mode)) fail(result_kind::output_error, "Error: could not create file '%s' (%s)\n", p, std::strerror(EISDIR));
-        if (!S_ISREG(st.st_mode))
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(path_, ec);
+    if (!ec && fs::exists(st) && !fs::is_symlink(st)) {
+        if (fs::is_directory(st)) fail(result_kind::output_error, "Error: could not create file '%s' (%s)\n", p, std::strerror(EISDIR));
+        if (!fs::is_regular_file(st))
             fail(result_kind::output_error, "Error: could not create file '%s' (not a regular file: it is left as it is)\n", p);
         // Root may write anything: a file nobody may write is kept all the same.
-        if ((st.st_mode & 0222) == 0 || access(p, W_OK) != 0)
+        const fs::perms anyWrite = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+        if ((st.permissions() & anyWrite) == fs::perms::none || access(p, W_OK) != 0)
             fail(result_kind::output_error, "Error: could not create file '%s' (read-only: it is left as it is)\n", p);
     }
-    temp_ = path_ + ".XXXXXX";
-    fd_ = mkstemp(temp_.data());
+    fd_ = makeTempBeside(path_, temp_);
     if (fd_ < 0) fail(result_kind::output_error, "Error: could not create file '%s' (%s)\n", p, std::strerror(errno));
-    const mode_t mask = umask(0);  // mkstemp makes 0600; a dump is as readable as any new file
-    umask(mask);
-    fchmod(fd_, 0666 & ~mask);
 }
 
 output_file::~output_file() {
@@ -62,7 +52,7 @@ void output_file::save(const std::function<void(FILE*)>& write, const std::funct
     int error = file ? 0 : errno;
     if (file && std::fflush(file) != 0) error = errno;
     if (file && !error && std::ferror(file)) error = EIO;
-    if (file && !error && fsync(fd_) != 0) error = errno;
+    if (file && !error && !syncFile(fd_)) error = errno;
     if (file && std::fclose(file) != 0 && !error) error = errno;
     if (file) fd_ = -1;  // closed with the stream
     if (error) {
@@ -72,7 +62,7 @@ void output_file::save(const std::function<void(FILE*)>& write, const std::funct
         std::remove(temp_.c_str());
         fail(result_kind::output_error, "Error: could not write file '%s' (%s)\n", path, std::strerror(error));
     }
-    if (std::rename(temp_.c_str(), path) != 0) {
+    if (!replaceFile(temp_, path)) {
         const int e = errno;
         std::remove(temp_.c_str());
         fail(result_kind::output_error, "Error: could not create file '%s' (%s)\n", path, std::strerror(e));

@@ -11,4 +11,8 @@ namespace bootlink {
 // there are none. The roots are "/dev" and "/sys" but for tests.
 void listDevices(const std::string& dev, const std::string& sys);
 
+// Whether the port `device` names is there now (a board plugged in makes it
+// appear): a path that exists, or a COM port Windows knows.
+bool portPresent(const std::string& device);
+
 }  // namespace bootlink

@@ -60,7 +60,7 @@ struct reply_lost {
 // reply_lost with `reason`; else prints the formatted message and ends the
 // run (255) as a damaged reply.
 [[noreturn]] void replyFailure(const exchange& x, const char* reason, const char* fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+    __attribute__((format(BOOTLINK_PRINTF, 3, 4)));
 
 // Sending. Every byte goes through serialWrite (paced) and is traced as it
 // goes, when the exchange traces.

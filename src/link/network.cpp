@@ -2,18 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 #include "link/signals.hpp"
+#include "link/sockets.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
 
@@ -86,55 +79,18 @@ endpoint parseEndpoint(const std::string& device) {
 
 int64_t after(int ms) { return nowNs() + static_cast<int64_t>(ms) * 1000000; }
 
-// One address of the host: a non-blocking connect, waited for until the deadline.
-int tryConnect(const struct addrinfo& a, int64_t deadlineNs, std::string& why) {
-    const int fd = socket(a.ai_family, a.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a.ai_protocol);
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return -1;
-    }
-    int err = connect(fd, a.ai_addr, a.ai_addrlen) == 0 ? 0 : errno;
-    while (err == EINPROGRESS || err == EINTR) {
-        checkInterrupted();
-        const int ready = waitFor(fd, POLLOUT, deadlineNs);
-        if (ready == 0) {
-            err = ETIMEDOUT;
-            break;
-        }
-        if (ready < 0) continue;
-        socklen_t len = sizeof err;
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-    }
-    if (err == 0) return fd;
-    why = err == ETIMEDOUT ? "no answer in time" : std::strerror(err);
-    ::close(fd);
-    return -1;
-}
-
-int connectWithin(const std::string& device, const endpoint& e, int timeoutMs) {
-    struct addrinfo hints {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo* found = nullptr;
-    if (const int r = getaddrinfo(e.host.c_str(), e.port.c_str(), &hints, &found); r != 0)
-        fail(result_kind::device_error, "ERROR: could not connect to %s\n[reason: %s]\n", device.c_str(),
-             gai_strerror(r));
-    const int64_t deadline = after(timeoutMs);
-    std::string why = "no address";
-    int fd = -1;
-    for (const struct addrinfo* a = found; a && fd < 0; a = a->ai_next) fd = tryConnect(*a, deadline, why);
-    freeaddrinfo(found);
-    if (fd < 0)
+socket_id connectWithin(const std::string& device, const endpoint& e, int timeoutMs) {
+    std::string why;
+    const socket_id s = connectTcp(e.host, e.port, after(timeoutMs), why);
+    if (s == NO_SOCKET)
         fail(result_kind::device_error, "ERROR: could not connect to %s\n[reason: %s]\n", device.c_str(), why.c_str());
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // a request must not wait for the next one
-    return fd;
+    return s;
 }
 
 // The bytes as they are, over TCP.
 class tcp_line : public transport {
 public:
-    tcp_line(int fd, std::string name, int timeoutMs) : fd_(fd), name_(std::move(name)), timeoutMs_(timeoutMs) {}
+    tcp_line(socket_id fd, std::string name, int timeoutMs) : fd_(fd), name_(std::move(name)), timeoutMs_(timeoutMs) {}
     ~tcp_line() override { tcp_line::close(); }
     tcp_line(const tcp_line&) = delete;
     tcp_line& operator=(const tcp_line&) = delete;
@@ -143,14 +99,15 @@ public:
     // server's buffer when it sees us gone: say we are done sending, and
     // give the server a moment to pass them on and close its end.
     void close() override {
-        if (fd_ < 0) return;
-        shutdown(fd_, SHUT_WR);
+        if (fd_ == NO_SOCKET) return;
+        shutdownSending(fd_);
         const int64_t giveUp = after(LINGER_MS);
         uint8_t scratch[256];
-        while (waitFor(fd_, POLLIN, giveUp) > 0 && ::recv(fd_, scratch, sizeof scratch, 0) > 0) {
+        std::string why;
+        while (waitSocket(fd_, false, giveUp) > 0 && receiveSome(fd_, scratch, sizeof scratch, why) > 0) {
         }
-        ::close(fd_);
-        fd_ = -1;
+        closeSocket(fd_);
+        fd_ = NO_SOCKET;
     }
     // The far end's port keeps the settings its server gives it.
     bool configure(int, bool) override { return true; }
@@ -162,7 +119,7 @@ public:
         uint8_t scratch[256];
         const int64_t giveUp = after(1000);
         size_t dropped = 0;
-        while (nowNs() < giveUp && waitFor(fd_, POLLIN, std::min(after(DROP_QUIET_MS), giveUp)) > 0)
+        while (nowNs() < giveUp && waitSocket(fd_, false, std::min(after(DROP_QUIET_MS), giveUp)) > 0)
             dropped += readRaw(scratch, sizeof scratch, nowNs());
         return dropped;
     }
@@ -174,7 +131,7 @@ public:
 protected:
     drop dropUntil(int64_t untilNs) override {
         uint8_t scratch[256];
-        if (waitFor(fd_, POLLIN, untilNs) == 0) return drop::quiet;
+        if (waitSocket(fd_, false, untilNs) == 0) return drop::quiet;
         readRaw(scratch, sizeof scratch, untilNs);
         return drop::dropped;
     }
@@ -185,18 +142,18 @@ protected:
         if (deadlineNs < 0) deadlineNs = after(timeoutMs_);
         for (;;) {
             checkInterrupted();
-            if (nowNs() >= deadlineNs && waitFor(fd_, POLLIN, nowNs()) <= 0) return 0;
-            const int ready = waitFor(fd_, POLLIN, deadlineNs);
-            if (ready == 0) continue;
-            if (ready < 0 && errno != EINTR) lost(std::strerror(errno));
-            if (ready < 0) continue;
-            const ssize_t n = ::recv(fd_, into, most, 0);
+            if (nowNs() >= deadlineNs && waitSocket(fd_, false, nowNs()) <= 0) return 0;
+            const int ready = waitSocket(fd_, false, deadlineNs);
+            if (ready == -2) lost("the wait for it failed");
+            if (ready <= 0) continue;
+            std::string why;
+            const long n = receiveSome(fd_, into, most, why);
             if (n > 0) {
-                ackAtOnce();
+                ackAtOnce(fd_);
                 return static_cast<size_t>(n);
             }
             if (n == 0) lost("closed by the far end");
-            if (errno != EINTR && errno != EAGAIN) lost(std::strerror(errno));
+            if (n == -2) lost(why.c_str());
         }
     }
 
@@ -205,33 +162,27 @@ protected:
         if (deadline < 0) deadline = after(timeoutMs_);
         while (n > 0) {
             checkInterrupted();
-            const ssize_t w = ::send(fd_, bytes, n, MSG_NOSIGNAL);
+            std::string why;
+            const long w = sendSome(fd_, bytes, n, why);
             if (w > 0) {
                 bytes += w;
                 n -= static_cast<size_t>(w);
                 continue;
             }
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0 && errno == EAGAIN && waitFor(fd_, POLLOUT, deadline) != 0) continue;
-            lost(w < 0 && errno != EAGAIN ? std::strerror(errno) : "nothing taken in time");
+            if (w == -1) {
+                const int ready = waitSocket(fd_, true, deadline);
+                if (ready != 0 && ready != -2) continue;
+                why = ready == 0 ? "nothing taken in time" : "the wait for room failed";
+            }
+            lost(why.c_str());
         }
-    }
-
-    // Acknowledges what came at once: a server that waits for our ACK before
-    // it sends the next small segment (Nagle's rule, which ser2net keeps
-    // unless told nodelay) would otherwise wait out our delayed ACK, up to
-    // 40 ms, on every reply. The kernel falls back to delayed ACKs after a
-    // while, so it is asked again after every read.
-    void ackAtOnce() {
-        const int on = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
     }
 
     [[noreturn]] void lost(const char* why) {
         fail(result_kind::device_error, "\n[ERROR, the connection to %s was lost: %s]\n", name_.c_str(), why);
     }
 
-    int fd_;
+    socket_id fd_;
     std::string name_;
     int timeoutMs_;
 };
@@ -250,7 +201,7 @@ constexpr size_t SUBNEGOTIATION_MAX = 64;  // longest subnegotiation taken from 
 // subnegotiations, data 0xFF as IAC IAC.
 class telnet_line : public tcp_line {
 public:
-    telnet_line(int fd, std::string name, int timeoutMs) : tcp_line(fd, std::move(name), timeoutMs) {
+    telnet_line(socket_id fd, std::string name, int timeoutMs) : tcp_line(fd, std::move(name), timeoutMs) {
         // Binary both ways (no CR NUL stuffing), no go-aheads, and the
         // COM-PORT option: asked for at once, so the server's own offers
         // are acknowledgements and need no answer.
@@ -300,7 +251,7 @@ public:
         comPort(PURGE_DATA, {PURGE_RECEIVED});  // what the server holds from the device
         uint8_t raw[256];
         const int64_t giveUp = after(1000);
-        while (nowNs() < giveUp && waitFor(fd_, POLLIN, std::min(after(DROP_QUIET_MS), giveUp)) > 0)
+        while (nowNs() < giveUp && waitSocket(fd_, false, std::min(after(DROP_QUIET_MS), giveUp)) > 0)
             parse(raw, readRaw(raw, sizeof raw, nowNs()));
         const size_t dropped = data_.size();  // data, not the telnet around it
         data_.clear();
@@ -342,7 +293,7 @@ protected:
         data_.clear();
         taken_ = 0;
         uint8_t raw[256];
-        if (waitFor(fd_, POLLIN, untilNs) == 0) return drop::quiet;
+        if (waitSocket(fd_, false, untilNs) == 0) return drop::quiet;
         parse(raw, readRaw(raw, sizeof raw, untilNs));
         data_.clear();
         return drop::dropped;
@@ -456,7 +407,7 @@ bool isNetworkPort(const std::string& device) {
 
 std::unique_ptr<transport> openNetworkPort(const std::string& device, int timeoutMs) {
     const endpoint e = parseEndpoint(device);
-    const int fd = connectWithin(device, e, timeoutMs);
+    const socket_id fd = connectWithin(device, e, timeoutMs);
     if (e.telnet) return std::make_unique<telnet_line>(fd, device, timeoutMs);
     return std::make_unique<tcp_line>(fd, device, timeoutMs);
 }

@@ -1,10 +1,9 @@
 #include "link/serial.hpp"
 
 #include <algorithm>
-#include <ctime>
-#include <poll.h>
 
 #include "link/signals.hpp"
+#include "link/transport.hpp"
 #include "report/output.hpp"
 
 namespace bootlink {
@@ -13,16 +12,7 @@ void serial_link::close() {
     if (port_) port_->close();
 }
 
-bool waitms(int ms) {
-    const int64_t deadline = nowNs() + static_cast<int64_t>(ms) * 1000000;
-    for (;;) {
-        const int64_t left = deadline - nowNs();
-        if (left <= 0) return true;
-        const struct timespec ts {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-        if (ppoll(nullptr, 0, &ts, waitMask()) == 0) return true;
-        if (stopSignal() && !stopHeld()) return false;  // a held signal leaves the pause whole
-    }
-}
+bool waitms(int ms) { return sleepUntil(nowNs() + static_cast<int64_t>(ms) * 1000000); }
 
 namespace {
 
@@ -85,12 +75,9 @@ int64_t restArrivesNs(const serial_link& line) {
 
 // Sleeps until `untilNs`, never past `deadlineNs` (< 0: none); a stop
 // signal cuts it short (the read after it checks).
-void sleepUntil(int64_t untilNs, int64_t deadlineNs) {
+void restUntil(int64_t untilNs, int64_t deadlineNs) {
     if (deadlineNs >= 0) untilNs = std::min(untilNs, deadlineNs);
-    const int64_t left = untilNs - nowNs();
-    if (left <= 0) return;
-    const struct timespec ts {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-    ppoll(nullptr, 0, &ts, waitMask());
+    sleepUntil(untilNs);
 }
 
 }  // namespace
@@ -105,7 +92,7 @@ int serialRead(serial_link& line, uint8_t& byte, int waitMs) {
     // Without a pace the device answers as fast as the line goes: take what
     // has come in one read.
     const size_t most = line.pace_ms == 0 ? line.inbox.size() : 1;
-    if (line.rest_at_ns > 0) sleepUntil(line.rest_at_ns, deadline);
+    if (line.rest_at_ns > 0) restUntil(line.rest_at_ns, deadline);
     const size_t n = line.port().read(line.inbox.data(), most, deadline);
     if (n == 0) return 0;
     line.bytes_in += n;

@@ -1,12 +1,14 @@
 #pragma once
 
-#include <csignal>
+#include <cstdint>
 
 namespace bootlink {
 
 // Ctrl-C, kill, a hang-up of the terminal, and the other signals that end
 // a process (SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2) end a run cleanly: the
-// handler only records the signal. The signals are held back while the
+// handler only records the signal. On Windows the console's Ctrl-C and
+// Ctrl-Break count as SIGINT, its closing, a log-off and a shut-down as
+// SIGTERM. The signals are held back while the
 // tool works and let through only while it waits (for the line, in the
 // pause after a byte, or for a hex file that is a pipe), so one cannot slip
 // in between a check and the wait that follows. A signal ignored when the
@@ -30,9 +32,10 @@ int stopSignalPending();
 // own good order when stopped (an unattended line).
 int acceptStopSignal();
 
-// The mask to wait under (ppoll): the stop signals let through. nullptr when
-// catchStopSignals() was never called (tests driving the link in-process).
-const sigset_t* waitMask();
+// Sleeps until `untilNs` (monotonic, nowNs()), woken early by a stop
+// signal: false then. A signal a stop_hold keeps from ending the run does
+// not cut the sleep short.
+bool sleepUntil(int64_t untilNs);
 
 // Ends the run (128 + signal) when a stop signal has arrived: prints
 // "[interrupted]". `held` also counts one still held back (before a request).

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "report/printf.hpp"
+
 namespace bootlink {
 
 // Why a run did not do what it was asked: what a script or a report of many
@@ -34,9 +36,9 @@ struct fatal {
 
 // Ends the run with the message, `status` (its kind: 254 a hex file, above
 // 128 a signal, else a device error), or with `kind` and 255, or with both.
-[[noreturn]] void fail(int status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-[[noreturn]] void fail(result_kind kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-[[noreturn]] void fail(result_kind kind, int status, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+[[noreturn]] void fail(int status, const char* fmt, ...) __attribute__((format(BOOTLINK_PRINTF, 2, 3)));
+[[noreturn]] void fail(result_kind kind, const char* fmt, ...) __attribute__((format(BOOTLINK_PRINTF, 2, 3)));
+[[noreturn]] void fail(result_kind kind, int status, const char* fmt, ...) __attribute__((format(BOOTLINK_PRINTF, 3, 4)));
 
 // Prints a failure's message now, once: for a catch on the way out that has
 // more to say after it (where the device's own bytes were kept).

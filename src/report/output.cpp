@@ -16,6 +16,7 @@ FILE* sink = nullptr;  // nullptr means standard output
 int firstError = 0;
 event_sink events;     // set: text becomes events
 bool eventsOn = false;
+bool discarding = false;
 std::string pendingLine;  // text not yet ended by a line feed
 
 void noteFailure() {
@@ -55,7 +56,10 @@ void setOutputStream(FILE* stream) {
     firstError = 0;
 }
 
+void discardOutput(bool on) { discarding = on; }
+
 void out(const char* fmt, ...) {
+    if (discarding) return;
     va_list args;
     va_start(args, fmt);
     if (eventsOn) {

@@ -5,11 +5,13 @@
 #include <functional>
 #include <string>
 
+#include "report/printf.hpp"
+
 namespace bootlink {
 
 // The one way the tool prints: trace, dumps, notes and results all go here,
 // formatted, to standard output (or to the stream a test installs).
-void out(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void out(const char* fmt, ...) __attribute__((format(BOOTLINK_PRINTF, 1, 2)));
 
 // Pushes everything printed so far out. Called before every read from the
 // line so the trace up to the point where we wait is always visible.
@@ -26,6 +28,10 @@ void outputLost(int error);
 
 // "1 row", "3 rows": a count and its noun, as a person writes them.
 std::string counted(unsigned long long n, const char* noun);
+
+// While on, nothing printed goes anywhere (a board's process started again
+// loads the file its parent has loaded and said all about).
+void discardOutput(bool on);
 
 FILE* outputStream();
 void setOutputStream(FILE* stream);

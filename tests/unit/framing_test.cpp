@@ -12,6 +12,7 @@
 #include "report/fatal.hpp"
 #include "report/outcome.hpp"
 #include "link/framing.hpp"
+#include "link/posix.hpp"
 #include "link/serial.hpp"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <tuple>
+#include <unistd.h>
 #include <vector>
 
 #include "report/output.hpp"
@@ -85,5 +86,7 @@ void listDevices(const std::string& dev, const std::string& sys) {
         }
     if (found == 0) out("no serial devices found\n");
 }
+
+bool portPresent(const std::string& device) { return access(device.c_str(), F_OK) == 0; }
 
 }  // namespace bootlink

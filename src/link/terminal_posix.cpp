@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "link/latency.hpp"
+#include "link/posix.hpp"
 #include "report/fatal.hpp"
 #include "report/output.hpp"
 

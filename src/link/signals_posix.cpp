@@ -1,6 +1,12 @@
 #include "link/signals.hpp"
 
+#include <csignal>
+#include <ctime>
 #include <iterator>
+#include <poll.h>
+
+#include "link/posix.hpp"
+#include "link/transport.hpp"
 
 #include "report/fatal.hpp"
 #include "report/output.hpp"
@@ -89,6 +95,16 @@ int stopSignalPending() {
 }
 
 const sigset_t* waitMask() { return installed ? &waitingMask : nullptr; }
+
+bool sleepUntil(int64_t untilNs) {
+    for (;;) {
+        const int64_t left = untilNs - nowNs();
+        if (left <= 0) return true;
+        const struct timespec ts {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        if (ppoll(nullptr, 0, &ts, waitMask()) == 0) return true;
+        if (stopSignal() && !stopHeld()) return false;  // a held signal leaves the pause whole
+    }
+}
 
 bool stopHeld() { return holds > 0 && caughtCount < 2; }
 
