@@ -4,14 +4,18 @@
 # installed that is there already, and nothing at all when all is there.
 #   scripts/setup.sh           the tool and the simulated device
 #   scripts/setup.sh --tests   and the tests (GoogleTest, ser2net, ...)
+#   scripts/setup.sh --windows the Windows build (mingw-w64) and Wine to test it
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libtomlplusplus-dev nlohmann-json3-dev nettle-dev)
 if [ "${1:-}" = "--tests" ]; then
     packages+=(libgtest-dev libgmock-dev ser2net groff-base man-db bash-completion
                python3 python3-pytest python3-jsonschema python3-labgrid)
+elif [ "${1:-}" = "--windows" ]; then
+    packages=(cmake make groff-base libtomlplusplus-dev nlohmann-json3-dev g++-mingw-w64-x86-64 wine64
+              ser2net python3 python3-pytest)
 elif [ -n "${1:-}" ]; then
-    echo "usage: scripts/setup.sh [--tests]" >&2
+    echo "usage: scripts/setup.sh [--tests | --windows]" >&2
     exit 2
 fi
 

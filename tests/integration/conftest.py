@@ -21,12 +21,12 @@ class Board:
     `path` (a link to the terminal), its program memory saved to `flash`
     when it exits."""
 
-    def __init__(self, folder: Path, name: str, *args: str, sessions: int = 1):
+    def __init__(self, folder: Path, name: str, *args: str, sessions: int = 1, quiet: bool = True):
         self.path = str(folder / name)
         self.flash = folder / (name + ".flash")
         self.log = open(folder / (name + ".log"), "w")
         self.proc = subprocess.Popen(
-            [BOOTLINK_SIM, "--link", self.path, "--sessions", str(sessions), "--quiet",
+            [BOOTLINK_SIM, "--link", self.path, "--sessions", str(sessions), *(["--quiet"] if quiet else []),
              "--save-flash", str(self.flash), *args],
             stdout=subprocess.DEVNULL, stderr=self.log)
         deadline = time.monotonic() + 10
@@ -98,8 +98,8 @@ class Ser2net:
 def boards(tmp_path):
     made = []
 
-    def make(name="board", *args, sessions=1):
-        b = Board(tmp_path, name, *args, sessions=sessions)
+    def make(name="board", *args, sessions=1, quiet=True):
+        b = Board(tmp_path, name, *args, sessions=sessions, quiet=quiet)
         made.append(b)
         return b
 
