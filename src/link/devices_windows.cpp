@@ -81,9 +81,19 @@ void listDevices(const std::string&, const std::string&) {
 }
 
 bool portPresent(const std::string& device) {
-    std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
+    const std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
     wchar_t target[512];
-    return QueryDosDeviceW(widen(name).c_str(), target, 512) != 0;
+    if (QueryDosDeviceW(widen(name).c_str(), target, 512) != 0) return true;
+    // Not a name the object manager lists (Wine's ports made by a link, a
+    // driver's own names): asked of the port itself, for its attributes
+    // only. Held by another program it is there all the same.
+    const HANDLE h = CreateFileW(widen("\\\\.\\" + name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return true;
+    }
+    return GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 }  // namespace bootlink

@@ -237,3 +237,21 @@ def test_defaults_come_from_appdata(wine, boards, tmp_path):
         assert status == 0, out
     finally:
         (folder / "config.toml").unlink()
+
+
+def test_wait_programs_a_board_as_its_port_appears(wine, boards, tmp_path):
+    board = boards("plugged")
+    port = f"COM{wine.next_port}"
+    wine.next_port += 1
+    link = wine.prefix / "dosdevices" / port.lower()
+    proc = wine.start(["--device", port, "--wait", "--count", "1", "--program", "--hexfile", str(BLINK)], tmp_path)
+    time.sleep(2)  # the line waits for a port that is not there yet
+    assert proc.poll() is None
+    link.symlink_to(os.path.realpath(board.path))  # plugged in
+    out, _ = proc.communicate(timeout=60)
+    assert proc.returncode == 0, out
+    assert f"[OK => board 1 on {port}".encode() in out
+    memory = board.memory()
+    for address, value in hex_bytes(BLINK).items():
+        if address < 0x200000:
+            assert memory[address] == value
