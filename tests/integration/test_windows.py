@@ -63,6 +63,11 @@ def wine(tmp_path_factory):
     subprocess.run([WINESERVER, "-k"], env=w.env, timeout=60)
 
 
+def windows_path(path: Path) -> str:
+    """The path as a Windows program is given it: Wine's Z: is the root."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
 def linux(args, cwd, timeout=120):
     proc = subprocess.run([BOOTLINK, *args], cwd=cwd, capture_output=True, timeout=timeout,
                           env={**os.environ, "XDG_CONFIG_HOME": "/nonexistent", "XDG_STATE_HOME": "/nonexistent"})
@@ -129,10 +134,11 @@ def test_verify_and_readflash_give_the_same_bytes(wine, boards, tmp_path):
     board = boards("board", sessions=3)
     port = wine.com_port(board)
     assert wine.run(["--device", port, *args], tmp_path)[0] == 0
-    status, out, _ = wine.run(["--device", port, "--verify", "--hexfile", str(BLINK)], tmp_path)
+    # Paths as Windows writes them: a drive letter and backslashes.
+    status, out, _ = wine.run(["--device", port, "--verify", "--hexfile", windows_path(BLINK)], tmp_path)
     assert status == 0 and b"[OK => " in out
     status, out, _ = wine.run(["--device", port, "--readflash", "--bytes", "64", "--startaddr", "0", "--output",
-                               "out.hex"], tmp_path)
+                               windows_path(tmp_path / "out.hex")], "/")
     assert status == 0
     board.memory()
     # The Linux tool reading the same memory writes the same file, LF for LF.
@@ -255,3 +261,22 @@ def test_wait_programs_a_board_as_its_port_appears(wine, boards, tmp_path):
     for address, value in hex_bytes(BLINK).items():
         if address < 0x200000:
             assert memory[address] == value
+
+
+def test_ctrl_c_reaches_every_board(wine, boards, tmp_path):
+    two = [boards(f"stopped{k}", "--baud", "19200") for k in range(2)]
+    ports = [wine.com_port(b) for b in two]
+    proc = wine.start(["--devices", ",".join(ports), "--program", "--hexfile", str(TOOLCHAIN / "tables-30k.hex")],
+                      tmp_path)
+    seen = b""
+    deadline = time.monotonic() + 60
+    while seen.count(b"device ID 0x4c20") < 2 and time.monotonic() < deadline:
+        seen += proc.stdout.read1(4096)
+    proc.send_signal(signal.SIGINT)  # the parent's console control handler; it passes the stop on
+    out, _ = proc.communicate(timeout=60)
+    text = (seen + out).decode()
+    assert proc.returncode == 130, text
+    for port in ports:
+        assert re.search(rf"^{port} +0x4c20 +interrupted ", text, re.M), text
+    for b in two:  # each let its line go: the simulator saw its session end
+        b.proc.wait(timeout=30)
