@@ -61,7 +61,7 @@ void startBoard(board& b, settings run, const flash_image& image, int k) {
     const std::optional<uint64_t> serial = run.action == ACTION_PROGRAM ? takeSerial(run, k) : std::nullopt;
     const board_body body = [&](std::string& report) { return boardRun(run, image, serial, report); };
     std::string why;
-    if (!startChild(b.process, b.name, serial, body, why))
+    if (!startChild(b.process, {b.name, serial, image.sha256}, body, why))
         fail(result_kind::device_error, "Error: could not start a process for '%s' (%s)\n", b.name.c_str(),
              why.c_str());
     if (sendingEvents()) boardEvent(b.name, true, 0);

@@ -27,10 +27,18 @@ struct child {
 // comes to it through boardOfThisProcess().
 using board_body = std::function<int(std::string& report)>;
 
-// Starts the process of the board `name` with its serial number (taken by
-// the parent, so that they go out in the boards' order); false with `why`.
-bool startChild(child& c, const std::string& name, std::optional<uint64_t> serial, const board_body& body,
-                std::string& why);
+// What a board's process is given: its board, its serial number (taken by
+// the parent, so that they go out in the boards' order) and the SHA-256 of
+// the hex file the parent loaded (a process that loads it again must find
+// the same bytes).
+struct board_task {
+    std::string name;
+    std::optional<uint64_t> serial;
+    std::string file_sha256;
+};
+
+// Starts the process of the board `task` names; false with `why`.
+bool startChild(child& c, const board_task& task, const board_body& body, std::string& why);
 
 // Waits at most `waitMs` (< 0: for ever) for any of `children` to print,
 // hands each piece to `took` (which child, its bytes) and returns those whose
@@ -42,9 +50,9 @@ std::vector<size_t> readChildren(const std::vector<child*>& children, int waitMs
 // status it ended with (128 + the signal that killed it).
 int endChild(child& c, std::string& report);
 
-// In a board's own process started as this program again: the board, and
-// its serial number; false in any other run.
-bool boardOfThisProcess(std::string& name, std::optional<uint64_t>& serial);
+// In a board's own process started as this program again: what it was
+// given; false in any other run.
+bool boardOfThisProcess(board_task& task);
 
 // That process's report line, to its parent.
 void sendBoardReport(const std::string& report);

@@ -14,7 +14,7 @@
 
 namespace bootlink {
 
-bool startChild(child& c, const std::string&, std::optional<uint64_t>, const board_body& body, std::string& why) {
+bool startChild(child& c, const board_task&, const board_body& body, std::string& why) {
     int out[2], result[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(result, O_CLOEXEC) != 0) {
         why = std::strerror(errno);
@@ -86,7 +86,7 @@ int endChild(child& c, std::string& report) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool boardOfThisProcess(std::string&, std::optional<uint64_t>&) { return false; }
+bool boardOfThisProcess(board_task&) { return false; }
 
 void sendBoardReport(const std::string&) {}
 

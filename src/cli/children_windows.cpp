@@ -23,6 +23,7 @@ namespace {
 
 constexpr const char* BOARD = "BOOTLINK_BOARD";
 constexpr const char* BOARD_SERIAL = "BOOTLINK_BOARD_SERIAL";
+constexpr const char* BOARD_FILE = "BOOTLINK_BOARD_FILE_SHA256";
 constexpr const char* BOARD_RESULT = "BOOTLINK_BOARD_RESULT";
 constexpr const char* STOP_EVENT = "BOOTLINK_STOP_EVENT";
 
@@ -83,8 +84,7 @@ void setVariable(const char* name, const std::string& value) {
 
 }  // namespace
 
-bool startChild(child& c, const std::string& name, std::optional<uint64_t> serial, const board_body&,
-                std::string& why) {
+bool startChild(child& c, const board_task& task, const board_body&, std::string& why) {
     // Our ends are never inherited; the board's ends only by its own
     // process, made inheritable just for its start (boards start one by one).
     HANDLE outRead, outWrite, resultRead, resultWrite;
@@ -94,8 +94,9 @@ bool startChild(child& c, const std::string& name, std::optional<uint64_t> seria
     }
     SetHandleInformation(outWrite, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     SetHandleInformation(resultWrite, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    setVariable(BOARD, name);
-    setVariable(BOARD_SERIAL, serial ? std::to_string(*serial) : "");
+    setVariable(BOARD, task.name);
+    setVariable(BOARD_SERIAL, task.serial ? std::to_string(*task.serial) : "");
+    setVariable(BOARD_FILE, task.file_sha256);
     setVariable(BOARD_RESULT, std::to_string(numberOf(resultWrite)));
     setVariable(STOP_EVENT, std::to_string(numberOf(relay())));
     STARTUPINFOW si {};
@@ -111,7 +112,7 @@ bool startChild(child& c, const std::string& name, std::optional<uint64_t> seria
     flush();
     const bool started = CreateProcessW(program, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     if (!started) why = systemMessage(GetLastError());
-    for (const char* v : {BOARD, BOARD_SERIAL, BOARD_RESULT, STOP_EVENT}) setVariable(v, "");
+    for (const char* v : {BOARD, BOARD_SERIAL, BOARD_FILE, BOARD_RESULT, STOP_EVENT}) setVariable(v, "");
     for (HANDLE h : {si.hStdInput, si.hStdError, outWrite, resultWrite})
         if (h) CloseHandle(h);
     if (!started) {
@@ -179,11 +180,12 @@ int endChild(child& c, std::string& report) {
     return static_cast<int>(status);
 }
 
-bool boardOfThisProcess(std::string& name, std::optional<uint64_t>& serial) {
+bool boardOfThisProcess(board_task& task) {
     const char* board = std::getenv(BOARD);
     if (!board || !*board) return false;
-    name = board;
-    if (const char* n = std::getenv(BOARD_SERIAL); n && *n) serial = std::strtoull(n, nullptr, 10);
+    task.name = board;
+    if (const char* n = std::getenv(BOARD_SERIAL); n && *n) task.serial = std::strtoull(n, nullptr, 10);
+    if (const char* h = std::getenv(BOARD_FILE)) task.file_sha256 = h;
     return true;
 }
 

@@ -114,7 +114,7 @@ int runAction(int argc, char** argv, settings& run) {
 // (where there is no fork): the options and the file read as the parent
 // read them, silently (the parent has said it all), then the board's run;
 // its outcome goes to the parent as its report line.
-int runAsBoard(int argc, char** argv, const std::string& board, std::optional<uint64_t> serial) {
+int runAsBoard(int argc, char** argv, const board_task& task) {
     settings run;
     flash_image image;
     std::string reportText;
@@ -123,10 +123,16 @@ int runAsBoard(int argc, char** argv, const std::string& board, std::optional<ui
         scanOptions(argc, argv, run);
         readEnvironment(run);
         readDefaults(run);
-        run.dev = board;
+        run.dev = task.name;
         run.wait = false;
         image = checkedImage(run);
         discardOutput(false);
+        // A file rewritten (or a pipe read empty) since the parent loaded it
+        // is not what the parent checked and announced: nothing is sent.
+        if (image.sha256 != task.file_sha256)
+            fail(result_kind::bad_file, "Error: the hexfile '%s' is not what this run loaded (changed since, or a "
+                                        "pipe that cannot be read again): nothing was sent\n",
+                 run.hexfile.c_str());
     } catch (const fatal& f) {  // the file changed since the parent read it
         discardOutput(false);
         if (eventsAsked(argc, argv)) startEvents();
@@ -137,7 +143,7 @@ int runAsBoard(int argc, char** argv, const std::string& board, std::optional<ui
         return status;
     }
     if (eventsAsked(argc, argv)) startEvents();
-    const int status = boardRun(run, image, serial, reportText);
+    const int status = boardRun(run, image, task.serial, reportText);
     sendBoardReport(reportText);
     return status;
 }
@@ -148,9 +154,7 @@ int run(int argc, char** argv) {
     prepareStandardStreams();
     settings run;
     catchStopSignals();
-    std::string board;
-    std::optional<uint64_t> serial;
-    if (boardOfThisProcess(board, serial)) return runAsBoard(argc, argv, board, serial);
+    if (board_task task; boardOfThisProcess(task)) return runAsBoard(argc, argv, task);
     if (eventsAsked(argc, argv)) startEvents();
     try {
         return runAction(argc, argv, run);
