@@ -5,6 +5,16 @@
 
 namespace bootlink {
 
+bool keepRead(file_text& f, const char* data, size_t n, size_t limit) {
+    if (f.text.size() + n > limit) {
+        f.failed = file_text::problem::too_large;
+        f.why = "larger than " + std::to_string(limit) + " bytes";
+        return false;
+    }
+    f.text.append(data, n);
+    return true;
+}
+
 std::string notWritable(const std::string& path, const std::string& device, const std::string& hexfile) {
     if (sameFile(path, device)) return "it is the serial device '" + device + "' of this run";
     if (sameFile(path, hexfile)) return "it is the hexfile '" + hexfile + "' of this run";

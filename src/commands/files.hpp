@@ -34,6 +34,10 @@ struct file_text {
 // at once.
 file_text readWholeFile(const std::string& path, size_t limit);
 
+// Adds `n` bytes read from a file to `f`, unless they take it past `limit`
+// (then `f` says it is too large): false when the reading must stop.
+bool keepRead(file_text& f, const char* data, size_t n, size_t limit);
+
 // Opens `path` for writing with `flags` (O_WRONLY and O_APPEND, O_CREAT, ...
 // as wanted) and `mode`, only as a regular file: -1, with `why` set, for
 // anything else (a FIFO with no reader included: opened non-blocking, it

@@ -80,12 +80,7 @@ file_text readWholeFile(const std::string& path, size_t limit) {
             f.why = std::strerror(errno);
             return f;
         }
-        if (f.text.size() + static_cast<size_t>(n) > limit) {
-            f.failed = file_text::problem::too_large;
-            f.why = "larger than " + std::to_string(limit) + " bytes";
-            return f;
-        }
-        f.text.append(buf, static_cast<size_t>(n));
+        if (!keepRead(f, buf, static_cast<size_t>(n), limit)) return f;
     }
 }
 

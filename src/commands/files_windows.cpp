@@ -73,12 +73,7 @@ bool readPipe(HANDLE pipe, file_text& f, size_t limit) {
         DWORD got = 0;
         if (!ReadFile(pipe, buf, std::min<DWORD>(waiting, sizeof buf), &got, nullptr))
             return GetLastError() == ERROR_BROKEN_PIPE;
-        if (f.text.size() + got > limit) {
-            f.failed = file_text::problem::too_large;
-            f.why = "larger than " + std::to_string(limit) + " bytes";
-            return false;
-        }
-        f.text.append(buf, got);
+        if (!keepRead(f, buf, got, limit)) return false;
         idleUntil = nowNs() + static_cast<int64_t>(PIPE_IDLE_MS) * 1000000;
     }
 }
@@ -126,12 +121,7 @@ file_text readWholeFile(const std::string& path, size_t limit) {
             f.why = std::strerror(errno);
             return f;
         }
-        if (f.text.size() + static_cast<size_t>(n) > limit) {
-            f.failed = file_text::problem::too_large;
-            f.why = "larger than " + std::to_string(limit) + " bytes";
-            return f;
-        }
-        f.text.append(buf, static_cast<size_t>(n));
+        if (!keepRead(f, buf, static_cast<size_t>(n), limit)) return f;
     }
 }
 

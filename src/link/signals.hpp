@@ -56,4 +56,7 @@ public:
 // A signal has come that a stop_hold keeps from ending the run.
 bool stopHeld();
 
+// How many stop signals have arrived in this run (the second ends a hold).
+int stopsArrived();
+
 }  // namespace bootlink

@@ -20,9 +20,6 @@ constexpr int STOP_SIGNALS = static_cast<int>(std::size(stopSignals));
 
 volatile sig_atomic_t caught = 0;
 volatile sig_atomic_t caughtCount = 0;  // how many have been delivered
-int holds = 0;                           // stop_hold scopes alive
-const char* holdNote = nullptr;          // printed once when a signal is held
-bool noted = false;
 bool installed = false;
 sigset_t blockedMask;   // while working
 sigset_t waitingMask;   // while waiting: the mask we found, stop signals open
@@ -106,25 +103,6 @@ bool sleepUntil(int64_t untilNs) {
     }
 }
 
-bool stopHeld() { return holds > 0 && caughtCount < 2; }
-
-void checkInterrupted(bool held) {
-    const int sig = held ? stopSignalPending() : stopSignal();
-    if (!sig) return;
-    if (stopHeld()) {
-        if (!noted && holdNote) out("\n%s\n", holdNote);
-        noted = true;
-        return;
-    }
-    fail(result_kind::interrupted, 128 + sig, "\n[interrupted]\n");
-}
-
-stop_hold::stop_hold(const char* note) {
-    ++holds;
-    holdNote = note;
-    noted = false;
-}
-
-stop_hold::~stop_hold() { --holds; }
+int stopsArrived() { return static_cast<int>(caughtCount); }
 
 }  // namespace bootlink

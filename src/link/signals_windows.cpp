@@ -27,9 +27,6 @@ volatile LONG caught = 0;
 volatile LONG caughtCount = 0;
 HANDLE stop = nullptr;     // set on a stop, never cleared
 HANDLE finished = nullptr; // set when the run has put everything back
-int holds = 0;
-const char* holdNote = nullptr;
-bool noted = false;
 bool installed = false;
 
 constexpr DWORD CLOSE_GRACE_MS = 4500;  // Windows ends the process 5 s after the console closed
@@ -99,8 +96,6 @@ int acceptStopSignal() { return stopSignal(); }
 // The handler has run already when it is recorded: nothing is held back.
 int stopSignalPending() { return stopSignal(); }
 
-bool stopHeld() { return holds > 0 && caughtCount < 2; }
-
 DWORD msUntil(int64_t deadlineNs) {
     if (deadlineNs < 0) return INFINITE;
     const int64_t left = deadlineNs - nowNs();
@@ -131,24 +126,7 @@ bool sleepUntil(int64_t untilNs) {
     }
 }
 
-void checkInterrupted(bool held) {
-    const int sig = held ? stopSignalPending() : stopSignal();
-    if (!sig) return;
-    if (stopHeld()) {
-        if (!noted && holdNote) out("\n%s\n", holdNote);
-        noted = true;
-        return;
-    }
-    fail(result_kind::interrupted, 128 + sig, "\n[interrupted]\n");
-}
-
-stop_hold::stop_hold(const char* note) {
-    ++holds;
-    holdNote = note;
-    noted = false;
-}
-
-stop_hold::~stop_hold() { --holds; }
+int stopsArrived() { return static_cast<int>(caughtCount); }
 
 std::string systemMessage(DWORD code) {
     wchar_t* text = nullptr;
