@@ -125,7 +125,7 @@ int runAsBoard(int argc, char** argv, const board_task& task) {
         readDefaults(run);
         run.dev = task.name;
         run.wait = false;
-        image = checkedImage(run);
+        if (actionFor(run.action).loads_image) image = checkedImage(run);
         discardOutput(false);
         // A file rewritten (or a pipe read empty) since the parent loaded it
         // is not what the parent checked and announced: nothing is sent.
@@ -133,7 +133,7 @@ int runAsBoard(int argc, char** argv, const board_task& task) {
             fail(result_kind::bad_file, "Error: the hexfile '%s' is not what this run loaded (changed since, or a "
                                         "pipe that cannot be read again): nothing was sent\n",
                  run.hexfile.c_str());
-    } catch (const fatal& f) {  // the file changed since the parent read it
+    } catch (const fatal& f) {  // the file unreadable or changed since the parent read it
         discardOutput(false);
         if (eventsAsked(argc, argv)) startEvents();
         const outcome broken = failed(f);

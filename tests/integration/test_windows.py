@@ -280,3 +280,11 @@ def test_ctrl_c_reaches_every_board(wine, boards, tmp_path):
         assert re.search(rf"^{port} +0x4c20 +interrupted ", text, re.M), text
     for b in two:  # each let its line go: the simulator saw its session end
         b.proc.wait(timeout=30)
+
+
+def test_many_boards_with_an_action_that_takes_no_file(wine, boards, tmp_path):
+    two = [boards(f"erased{k}") for k in range(2)]
+    ports = [wine.com_port(b) for b in two]
+    status, out, _ = wine.run(["--devices", ",".join(ports), "--eraseeeprom"], tmp_path)
+    assert status == 0, out
+    assert b"[OK => every board succeeded]" in out
