@@ -5,6 +5,17 @@
 
 namespace bootlink {
 
+std::string lowerHex(const unsigned char* bytes, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * n);
+    for (size_t i = 0; i < n; ++i) {
+        hex += digits[bytes[i] >> 4];
+        hex += digits[bytes[i] & 0x0f];
+    }
+    return hex;
+}
+
 bool keepRead(file_text& f, const char* data, size_t n, size_t limit) {
     if (f.text.size() + n > limit) {
         f.failed = file_text::problem::too_large;

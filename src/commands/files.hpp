@@ -63,6 +63,9 @@ std::string notWritable(const std::string& path, const std::string& device, cons
 // Windows' own CNG).
 std::string sha256Hex(std::string_view bytes);
 
+// `n` bytes as lower-case hexadecimal digits, two a byte.
+std::string lowerHex(const unsigned char* bytes, size_t n);
+
 // A stream that reads `text` (which must outlive it); nullptr (errno set)
 // when none could be made.
 FILE* readingStream(std::string& text);

@@ -123,13 +123,7 @@ std::string sha256Hex(std::string_view bytes) {
     sha256_update(&ctx, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
     uint8_t digest[SHA256_DIGEST_SIZE];
     sha256_digest(&ctx, sizeof digest, digest);
-    std::string hex;
-    char two[3];
-    for (uint8_t b : digest) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        hex += two;
-    }
-    return hex;
+    return lowerHex(digest, sizeof digest);
 }
 
 FILE* readingStream(std::string& text) {

@@ -174,13 +174,7 @@ std::string sha256Hex(std::string_view bytes) {
     if (hash) BCryptDestroyHash(hash);
     if (alg) BCryptCloseAlgorithmProvider(alg, 0);
     if (!ok) return {};
-    std::string hex;
-    char two[3];
-    for (UCHAR b : digest) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        hex += two;
-    }
-    return hex;
+    return lowerHex(digest, sizeof digest);
 }
 
 // No memory streams here: a temporary file of the text, gone when closed.
